@@ -1,0 +1,54 @@
+from __future__ import annotations
+
+import struct
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import _exhaustive_testing as testing
+import reference
+
+# The kernel form this processor runs, and the arithmetic of its group.
+SELECTED_TARGET = reference.selected_target(
+    testing.supported_targets() & testing.compiled_targets()
+)
+GROUP = reference.GROUP_OF_TARGET[SELECTED_TARGET]
+
+
+def f64_bits(x: float) -> int:
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+def make_problem(n_vars: int, n_samples: int, seed: int):
+    """Random data, its Gram matrix and a sorted reference vector."""
+    rng = np.random.default_rng(seed)
+    X = rng.standard_normal((n_samples, n_vars))
+    C = X.T @ X
+    R = np.sort(rng.standard_normal(n_samples))
+    return X, C, R
+
+
+def reference_search(X, C, R, n_vars):
+    return reference.sink_dp(
+        [float(v) for v in np.ravel(X)],
+        [float(v) for v in np.ravel(C)],
+        [float(v) for v in np.ravel(R)],
+        n_vars,
+        GROUP,
+    )
+
+
+@pytest.fixture(scope="session")
+def kernel_group():
+    return GROUP
+
+
+def run_python(code: str) -> subprocess.CompletedProcess:
+    """Runs code in a fresh interpreter with warnings as errors."""
+    return subprocess.run(
+        [sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=300,
+    )
