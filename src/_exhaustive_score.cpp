@@ -113,7 +113,6 @@ int64_t compiled_kernel_targets() noexcept { return kKernelTargets; }
 
 bool sum_squared_differences_for_target(int64_t target, const double* a, const double* b,
                                         int n, double* result) noexcept {
-  if ((hwy::SupportedTargets() & target) == 0) return false;
   switch (target) {
     case HWY_AVX3_SPR: *result = N_AVX3_SPR::sum_squared_differences_impl(a, b, n); break;
     case HWY_AVX3_ZEN4: *result = N_AVX3_ZEN4::sum_squared_differences_impl(a, b, n); break;

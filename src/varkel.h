@@ -56,7 +56,7 @@ double sum_squared_differences(const double* a, const double* b, int n) noexcept
 
 // The kernel of one compiled target, named by its Highway target bit, for
 // tests and benchmarks. Returns false (and leaves *result alone) when the
-// target is not compiled or the processor does not support it.
+// target is not compiled. Precondition: the processor supports the target.
 bool sum_squared_differences_for_target(int64_t target, const double* a, const double* b,
                                         int n, double* result) noexcept;
 

@@ -4,8 +4,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
+#include <vector>
 
 #include "hwy/targets.h"
 #include "varkel.h"
@@ -18,7 +20,8 @@ namespace {
 double kernel_for_target(int64_t target, const Doubles& a, const Doubles& b) {
   if (a.size() != b.size()) throw std::invalid_argument("a and b differ in length");
   double result = 0.0;
-  if (!varkel::sum_squared_differences_for_target(target, a.data(), b.data(),
+  if ((hwy::SupportedTargets() & target) == 0 ||
+      !varkel::sum_squared_differences_for_target(target, a.data(), b.data(),
                                                   static_cast<int>(a.size()), &result)) {
     throw std::invalid_argument("target not compiled or not supported here");
   }
@@ -56,6 +59,42 @@ double score_entry(const Doubles& X, const Doubles& C, const Doubles& R, int n_v
                        target, mask);
 }
 
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Seconds for `repeats` kernel calls of one target, for the benchmarks.
+double time_kernel(int64_t target, const Doubles& a, const Doubles& b, int repeats) {
+  double sink = 0.0, result = 0.0;
+  kernel_for_target(target, a, b);  // refuses unsupported targets
+  const auto start = Clock::now();
+  for (int r = 0; r < repeats; ++r) {
+    varkel::sum_squared_differences_for_target(target, a.data(), b.data(),
+                                               static_cast<int>(a.size()), &result);
+    sink += result;
+  }
+  const double elapsed = seconds_since(start);
+  if (sink == 42.0) py::print("");  // keeps the calls from being optimised away
+  return elapsed;
+}
+
+// Seconds for `repeats` rounds of copying `values` into a buffer and, when
+// `sort` is set, sorting it: the benchmark subtracts the copy-only time.
+template <void (*sort)(double*, long long)>
+double time_sort(const Doubles& values, int repeats, bool do_sort) {
+  std::vector<double> buffer(values.size());
+  const auto start = Clock::now();
+  for (int r = 0; r < repeats; ++r) {
+    std::copy(values.data(), values.data() + values.size(), buffer.begin());
+    if (do_sort) sort(buffer.data(), static_cast<long long>(buffer.size()));
+  }
+  const double elapsed = seconds_since(start);
+  if (buffer.size() > 1 && buffer[0] == 42.0) py::print("");
+  return elapsed;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_exhaustive_testing, m, py::mod_gil_not_used()) {
@@ -68,4 +107,7 @@ PYBIND11_MODULE(_exhaustive_testing, m, py::mod_gil_not_used()) {
   m.def("sort_selected", &sorted_copy<djbsort_float64>);
   m.def("sort_values", &sorted_copy<sort_values_entry>);
   m.def("score", &score_entry);
+  m.def("time_kernel", &time_kernel);
+  m.def("time_sort_avx2", &time_sort<djbsort_float64_avx2>);
+  m.def("time_sort_portable", &time_sort<djbsort_float64_portable>);
 }
