@@ -1,0 +1,3 @@
+from varkel._cli import main
+
+raise SystemExit(main())
