@@ -22,6 +22,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -228,9 +229,11 @@ PoolPtr make_pool(uint64_t thread_count) {
     // Counts above the pool's limit are clamped by the pool itself, with
     // Highway's own warning.
     pool = new (memory) hwy::ThreadPool(static_cast<size_t>(thread_count - 1));
-  } catch (...) {
-    hwy::FreeAlignedBytes(memory, nullptr, nullptr);
-    throw;
+  } catch (const std::system_error& error) {
+    // The system refused a worker thread. The workers already started are
+    // detached and still reference the pool's memory, so it is not freed.
+    throw std::runtime_error("cannot start " + std::to_string(thread_count - 1) +
+                             " worker threads: " + error.what());
   }
   PoolPtr owned(pool);
   owned->SetWaitMode(hwy::PoolWaitMode::kSpin);

@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 eval "$(bash tools/toolchain.sh)"
 export CMAKE_PREFIX_PATH="$HWY_PREFIX:$DJBSORT_PREFIX${CMAKE_PREFIX_PATH:+:$CMAKE_PREFIX_PATH}"
 python=$PWD/.venv/bin/python
-out=$PWD/build/sanitize
+out=$PWD/build/sanitize-$TOOLCHAIN_KEY
 
 .venv/bin/cmake -S . -B "$out" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARKEL_SANITIZE=ON \

@@ -23,7 +23,9 @@ if [ ! -f "$stamp" ]; then
   touch "$stamp"
 fi
 
-# The extension. build/ keeps CMake's tree, so a rebuild is incremental.
+# The extension. build/ keeps CMake's tree, per toolchain, so a rebuild is
+# incremental.
+export SKBUILD_BUILD_DIR="build/$TOOLCHAIN_KEY-{wheel_tag}"
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
   --no-deps . >&2
 .venv/bin/python -c 'import sys, _exhaustive_kernel

@@ -18,9 +18,10 @@ HWY_VERSION=1.3.0
 DJB_DEB=0~20260621-2
 # Bump a recipe number whenever its build steps change.
 PY_RECIPE=1
-HWY_RECIPE=2
+HWY_RECIPE=3
 DJB_RECIPE=1
 
+HERE=$(cd "$(dirname "$0")" && pwd)
 CACHE=${VARKEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/varkel-toolchain}
 PY_PREFIX=$CACHE/python-$PY_VERSION-ft-r$PY_RECIPE
 HWY_PREFIX=$CACHE/highway-$HWY_VERSION-r$HWY_RECIPE
@@ -77,6 +78,8 @@ build_highway() {
   local work; work=$(mktemp -d)
   tar -xf "$CACHE/src/highway_$HWY_VERSION.orig.tar.gz" -C "$work"
   local src; src=$(echo "$work"/highway-*)
+  # Without this, a refused worker thread terminates the process.
+  patch -s -p1 -d "$src" < "$HERE/patches/highway-1.3.0-pool-thread-failure.patch"
   # Only the core library is built, plus the few contrib sources the thread
   # pool needs (its topology, and the double sort its auto-tuner uses); the
   # full contrib sort would dominate the build.
@@ -134,3 +137,5 @@ build_djbsort
 echo "PYTHON=$PY_PREFIX/bin/python3"
 echo "HWY_PREFIX=$HWY_PREFIX"
 echo "DJBSORT_PREFIX=$DJB_PREFIX"
+# Names the toolchain, so that build trees made with another one are not reused.
+echo "TOOLCHAIN_KEY=$(echo "$PY_PREFIX $HWY_PREFIX $DJB_PREFIX" | sha256sum | cut -c1-12)"
