@@ -147,3 +147,11 @@ def test_command_line_runs_as_a_module(tmp_path):
                            "1500", "--seed", "4"], capture_output=True, text=True, timeout=120)
     assert demo.returncode == 0, demo.stderr
     assert "ordered pairs recovered: 1.000" in demo.stdout
+
+
+def test_long_searches_are_announced(tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr("varkel._cli.ANNOUNCE_SECONDS", 0.0)
+    X, _ = varkel.simulate_lingam(8, 300, seed=5)
+    assert main(["order", write_csv(tmp_path / "d.csv", X), "--threads", "1"]) == 0
+    err = capsys.readouterr().err
+    assert err.startswith("1,024 score evaluations, estimated ")

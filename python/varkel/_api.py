@@ -92,20 +92,16 @@ def _as_data_matrix(X: npt.ArrayLike) -> np.ndarray:
     return data
 
 
-def _standardize(data: np.ndarray) -> np.ndarray:
-    centred = data - data.mean(axis=0)
-    scale = np.sqrt(np.mean(centred * centred, axis=0))
-    constant = [int(j) for j in np.flatnonzero(scale == 0.0)]
+def _refuse_constant(data: np.ndarray) -> None:
+    constant = [int(j) for j in np.flatnonzero(np.all(data == data[0], axis=0))]
     if constant:
         raise InputError(f"column {constant[0]} is constant; it cannot be ordered"
                          + (f" (constant columns: {constant})" if len(constant) > 1 else ""))
-    return np.ascontiguousarray(centred / scale)
 
 
-def _refuse_constant(data: np.ndarray) -> None:
-    constant = np.flatnonzero(np.all(data == data[0], axis=0))
-    if constant.size:
-        raise InputError(f"column {int(constant[0])} is constant; it cannot be ordered")
+def _standardize(data: np.ndarray) -> np.ndarray:
+    centred = data - data.mean(axis=0)
+    return np.ascontiguousarray(centred / np.sqrt(np.mean(centred * centred, axis=0)))
 
 
 def _resolve_reference(reference: Union[str, npt.ArrayLike], n_samples: int
@@ -155,15 +151,12 @@ def causal_order(X: npt.ArrayLike, *, reference: Union[ReferenceName, npt.ArrayL
     standardize: scale each column to mean 0 and variance 1 first (the
         order found is then independent of the columns' units).
     """
-    data = _as_data_matrix(X)
-    n_samples, n_vars = data.shape
-    if standardize:
-        data = _standardize(data)
-    else:
-        _refuse_constant(data)
-        data = np.ascontiguousarray(data)
     if isinstance(threads, bool) or not isinstance(threads, int) or threads < 0:
         raise InputError(f"threads must be a non-negative integer, got {threads!r}")
+    data = _as_data_matrix(X)
+    n_samples, n_vars = data.shape
+    _refuse_constant(data)
+    data = _standardize(data) if standardize else np.ascontiguousarray(data)
     name, R = _resolve_reference(reference, n_samples)
     sinks, total = _sink_dp(data, data.T @ data, R, n_vars, threads)
     return CausalOrder(order=order_from_sinks(sinks, n_vars), total=total, sinks=sinks,

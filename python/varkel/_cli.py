@@ -14,13 +14,14 @@ from typing import Optional, Sequence
 import numpy as np
 
 from _exhaustive_kernel import _sink_dp
-from varkel._api import MAX_VARS, REFERENCES, InputError, causal_order, reference_vector
+from varkel._api import (MAX_VARS, REFERENCES, InputError, _as_data_matrix, _refuse_constant,
+                         causal_order, reference_vector)
 from varkel._simulate import pair_agreement, simulate_lingam
 
 # Searches expected to take longer than this get an estimate first and a
 # running clock on standard error.
 ANNOUNCE_SECONDS = 3.0
-CALIBRATION_VARS = 10
+CALIBRATION_VARS = 6
 
 
 class UsageError(Exception):
@@ -75,13 +76,13 @@ def score_count(n_vars: int) -> int:
 
 
 def estimate_seconds(X: np.ndarray, threads: int) -> float:
-    """Times a search on the first few columns and scales it by the number
-    of score evaluations (a slight underestimate: larger parent sets cost a
-    little more per score)."""
+    """Times a search on the first few columns (all samples) and scales it
+    by the number of score evaluations; larger parent sets cost a little more
+    per score, so this errs low."""
     n_samples, n_vars = X.shape
     k = min(n_vars, CALIBRATION_VARS)
     sample = np.ascontiguousarray(X[:, :k])
-    sample = (sample - sample.mean(axis=0)) / (sample.std(axis=0) + (sample.std(axis=0) == 0))
+    sample = (sample - sample.mean(axis=0)) / sample.std(axis=0)
     R = reference_vector("normal", n_samples)
     start = time.perf_counter()
     _sink_dp(sample, sample.T @ sample, R, k, threads)
@@ -117,12 +118,14 @@ class ElapsedClock:
 
 
 def run_search(X: np.ndarray, reference: str, threads: int):
+    X = _as_data_matrix(X)  # refuse bad data before spending time on calibration
+    _refuse_constant(X)
     n_vars = X.shape[1]
     if n_vars > CALIBRATION_VARS:
         estimate = estimate_seconds(X, threads)
         if estimate > ANNOUNCE_SECONDS:
-            print(f"{score_count(n_vars):,} score evaluations, estimated {estimate:.0f} s",
-                  file=sys.stderr, flush=True)
+            print(f"{score_count(n_vars):,} score evaluations, estimated "
+                  f"{estimate:.0f} s or more", file=sys.stderr, flush=True)
             with ElapsedClock():
                 return causal_order(X, reference=reference, threads=threads)
     return causal_order(X, reference=reference, threads=threads)
