@@ -230,8 +230,9 @@ PoolPtr make_pool(uint64_t thread_count) {
     // Highway's own warning.
     pool = new (memory) hwy::ThreadPool(static_cast<size_t>(thread_count - 1));
   } catch (const std::system_error& error) {
-    // The system refused a worker thread. The workers already started are
-    // detached and still reference the pool's memory, so it is not freed.
+    // The system refused a worker thread. On this and any other failure of
+    // the constructor the memory is kept, not freed: workers already started
+    // are detached and still reference it.
     throw std::runtime_error("cannot start " + std::to_string(thread_count - 1) +
                              " worker threads: " + error.what());
   }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer
-# (any finding aborts: -fno-sanitize-recover) into build/sanitize, and runs
+# (any finding aborts: -fno-sanitize-recover) into build/sanitize-<toolchain
+# key>, and runs
 # the whole test suite against that build with the sanitizer runtimes
 # preloaded into the interpreter. Expects tools/setup.sh to have run.
 #
@@ -13,7 +14,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 eval "$(bash tools/toolchain.sh)"
-export CMAKE_PREFIX_PATH="$HWY_PREFIX:$DJBSORT_PREFIX${CMAKE_PREFIX_PATH:+:$CMAKE_PREFIX_PATH}"
 python=$PWD/.venv/bin/python
 out=$PWD/build/sanitize-$TOOLCHAIN_KEY
 

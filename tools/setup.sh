@@ -7,7 +7,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 eval "$(bash tools/toolchain.sh)"
-export CMAKE_PREFIX_PATH="$HWY_PREFIX:$DJBSORT_PREFIX${CMAKE_PREFIX_PATH:+:$CMAKE_PREFIX_PATH}"
 
 # .venv must be the free-threaded interpreter; recreate it if it is not ours.
 if [ ! -x .venv/bin/python ] ||

@@ -5,7 +5,8 @@
 #   - djbsort's static library and header from Debian's libdjbsort-dev.
 # Each piece lives in its own directory keyed by its version and by the
 # revision of its recipe below, so a repeat run finds everything and takes
-# seconds. Prints nothing on stdout but the final line "PREFIX=<dir>" lines.
+# seconds. Prints on stdout only shell assignments for the caller to eval:
+# the interpreter, the prefixes, CMAKE_PREFIX_PATH and the toolchain's key.
 #
 # Only Debian's archive and PyPI are reachable here; the newer suites are read
 # through a private apt configuration so the system's package state is never
@@ -137,5 +138,6 @@ build_djbsort
 echo "PYTHON=$PY_PREFIX/bin/python3"
 echo "HWY_PREFIX=$HWY_PREFIX"
 echo "DJBSORT_PREFIX=$DJB_PREFIX"
+echo "export CMAKE_PREFIX_PATH=\"$HWY_PREFIX:$DJB_PREFIX\${CMAKE_PREFIX_PATH:+:\$CMAKE_PREFIX_PATH}\""
 # Names the toolchain, so that build trees made with another one are not reused.
 echo "TOOLCHAIN_KEY=$(echo "$PY_PREFIX $HWY_PREFIX $DJB_PREFIX" | sha256sum | cut -c1-12)"
