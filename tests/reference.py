@@ -107,9 +107,10 @@ def sum_squared_differences(a, b, group: KernelGroup = SSE) -> float:
     return s
 
 
-def score(X, C, R, n_samples: int, n_vars: int, target: int, mask: int,
-          group: KernelGroup = SSE) -> float:
-    """X and C as flat row-major lists of floats, R a list."""
+def regress(C, n_vars: int, target: int, mask: int) -> tuple[float, list[float]]:
+    """The residual sum of squares and the coefficients (parents ascending)
+    of the target's regression, from C as a flat row-major list; the rss is
+    NaN when a pivot is not above zero."""
     parents = [j for j in range(n_vars) if mask >> j & 1]
     k = len(parents)
     rows = parents + [target]
@@ -127,27 +128,41 @@ def score(X, C, R, n_samples: int, n_vars: int, target: int, mask: int,
         for c in range(i):
             d = d - L[i][c] * L[i][c]
         if not d > 0.0 and not math.isnan(d):
-            return NAN
+            return NAN, []
         L[i][i] = math.sqrt(d) if not math.isnan(d) else NAN
     rss = L[k][k] * L[k][k]
     if math.isnan(rss):
-        return NAN
+        return NAN, []
     beta = [L[k][c] for c in range(k)]
     for r in range(k - 1, -1, -1):
         v = beta[r]
         for i in range(r + 1, k):
             v = v - L[i][r] * beta[i]
         beta[r] = v / L[r][r]
-    if n_samples == 0:
-        return NAN
-    residuals = []
+    return rss, beta
+
+
+def standardized_residuals(X, n_samples: int, n_vars: int, target: int, mask: int,
+                           beta: list[float], rss: float) -> list[float]:
+    """Residuals divided (truly) by sqrt(rss / n_samples), in sample order."""
+    parents = [j for j in range(n_vars) if mask >> j & 1]
+    sd = math.sqrt(rss / n_samples)
+    z = []
     for s in range(n_samples):
         e = X[s * n_vars + target]
         for c, j in enumerate(parents):
             e = e - X[s * n_vars + j] * beta[c]
-        residuals.append(e)
-    sd = math.sqrt(rss / n_samples)
-    z = sort_values([e / sd for e in residuals])
+        z.append(e / sd)
+    return z
+
+
+def score(X, C, R, n_samples: int, n_vars: int, target: int, mask: int,
+          group: KernelGroup = SSE) -> float:
+    """X and C as flat row-major lists of floats, R a list."""
+    rss, beta = regress(C, n_vars, target, mask)
+    if math.isnan(rss) or n_samples == 0:
+        return NAN
+    z = sort_values(standardized_residuals(X, n_samples, n_vars, target, mask, beta, rss))
     return sum_squared_differences(z, R, group) / n_samples
 
 

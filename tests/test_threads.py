@@ -5,7 +5,6 @@ from __future__ import annotations
 import gc
 import math
 import threading
-import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -66,34 +65,44 @@ def test_many_python_threads_calling_at_once():
             assert f64_bits(total) == f64_bits(want_total)
 
 
+class AnnouncingCount:
+    """A thread count that records when the module converts it. It is the
+    last argument converted, and its __index__ runs no Python code after the
+    record, so the search itself is all that remains of the call."""
+
+    def __init__(self, value: int) -> None:
+        self.value, self.converted = value, []
+
+    def __index__(self) -> int:
+        self.converted.append(True)
+        return self.value
+
+
 @pytest.mark.parametrize("threads", [1, 2])
 def test_lock_is_released_during_the_search(threads):
-    # On the free-threaded interpreter a thread that stays attached blocks
-    # every stop-the-world pause, such as a full collection. With the thread
-    # state released, gc.collect() on another thread finishes long before
-    # the search does.
-    X, C, R = make_problem(13, 400, seed=5)
-    started = time.perf_counter()
-    kernel._sink_dp(X, C, R, 13, threads)
-    alone = time.perf_counter() - started
-    assert alone > 0.3, "the search is too short to tell anything"
-
-    finished = threading.Event()
+    # On the free-threaded interpreter a full collection stops the world: it
+    # waits for every thread that holds its thread state. A search that
+    # detached its state lets collections run back to back while it works; one
+    # that kept it would let the first collection finish only after the search
+    # returned, and the loop below would end after a few collections.
+    X, C, R = make_problem(12, 300, seed=5)
+    count = AnnouncingCount(threads)
+    result = []
 
     def search():
-        kernel._sink_dp(X, C, R, 13, threads)
-        finished.set()
+        result.append(kernel._sink_dp(X, C, R, 12, count))
 
     worker = threading.Thread(target=search)
     worker.start()
-    time.sleep(alone * 0.2)
-    collected_at = []
-    while not finished.is_set() and len(collected_at) < 5:
+    while not count.converted:
+        pass
+    collections = 0
+    while not result:
         gc.collect()
-        collected_at.append(finished.is_set())
+        collections += 1
     worker.join()
-    # Several collections completed while the search was still running.
-    assert collected_at.count(False) >= 2
+    assert collections >= 10, collections
+    assert np.array_equal(result[0][0], kernel._sink_dp(X, C, R, 12, 1)[0])
 
 
 def test_single_cpu_affinity_with_automatic_count():

@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
-# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer
+# Builds the extensions with AddressSanitizer and UndefinedBehaviorSanitizer
 # (any finding aborts: -fno-sanitize-recover) into build/sanitize-<toolchain
-# key>, and runs
-# the whole test suite against that build with the sanitizer runtimes
-# preloaded into the interpreter. Expects tools/setup.sh to have run.
+# key>, and runs the whole test suite against that build with the sanitizer
+# runtimes preloaded into the interpreter. Expects tools/setup.sh to have run.
 #
 # Leak checking stays on. The free-threaded interpreter keeps its objects in
 # mimalloc arenas, which the leak checker does not scan, so buffers owned by
 # live objects look leaked at exit; tools/lsan.supp names those owners
 # (NumPy, OpenSSL, interpreter locks, pybind11's one-time registration).
-# Everything the module's own code allocates is still checked.
+# Everything the modules' own code allocates is still checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-eval "$(bash tools/toolchain.sh)"
+toolchain=$(bash tools/toolchain.sh) || { echo "sanitize: the toolchain could not be built (see above)" >&2; exit 1; }
+eval "$toolchain"
 python=$PWD/.venv/bin/python
 out=$PWD/build/sanitize-$TOOLCHAIN_KEY
 
@@ -22,6 +22,9 @@ out=$PWD/build/sanitize-$TOOLCHAIN_KEY
   -DSKBUILD_PROJECT_NAME=varkel -DSKBUILD_PROJECT_VERSION=0.1.0 \
   -DPython_EXECUTABLE="$python" -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" >/dev/null
 .venv/bin/cmake --build "$out" >/dev/null
+# The build tree holds the sanitized engine in varkel/; the package's Python
+# files join it there, so that `import varkel` loads the sanitized build.
+for file in python/varkel/*; do ln -sf "$PWD/$file" "$out/varkel/"; done
 
 runtimes="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
 export LD_PRELOAD=$runtimes
@@ -33,9 +36,12 @@ rm -rf "$logs"; mkdir -p "$logs"
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:exitcode=86:log_path=$logs/asan"
 export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=87:log_path=$logs/ubsan"
-export PYTHONPATH="$out:$PWD/python"
+export PYTHONPATH="$out:$out/testing"
 export VARKEL_SANITIZED=1
-"$python" -c 'import _exhaustive_kernel, sys; assert _exhaustive_kernel.__file__.startswith(sys.argv[1]), _exhaustive_kernel.__file__' "$out"
+"$python" -c '
+import sys, _exhaustive_kernel, _exhaustive_testing, varkel._engine
+for module in (_exhaustive_kernel, _exhaustive_testing, varkel._engine):
+    assert module.__file__.startswith(sys.argv[1]), module.__file__' "$out"
 status=0
 "$python" -m pytest -p no:cacheprovider "$@" || status=$?
 # Refused huge allocations only leave warnings; errors and UB reports fail.

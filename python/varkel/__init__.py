@@ -4,32 +4,41 @@ For linear non-Gaussian data, regressing each variable on the ones before it
 in the true causal order leaves residuals that are the independent,
 non-Gaussian noise terms; in a wrong order they are mixtures, closer to
 Gaussian. varkel scores every variable against every parent set by how far
-its standardised residuals' quantiles lie from a reference distribution's,
-and finds the order with the best total by dynamic programming over all
-2^n subsets.
+its standardised residuals' quantiles lie from a Gaussian reference, and
+finds the order with the best total by dynamic programming over all 2^n
+subsets: exactly, not greedily.
 
     >>> import varkel
-    >>> result = varkel.causal_order(X)       # X: samples x variables
-    >>> result.order                          # column indices, causes first
+    >>> model = varkel.ExhaustiveLiNGAM().fit(X)   # X: samples x variables
+    >>> model.causal_order_                        # column indices, causes first
+    >>> model.adjacency_matrix_                    # B[i, j] != 0: x_j -> x_i
+    >>> varkel.causal_order(X).order               # the order alone
 """
 
-from varkel._api import (
-    REFERENCES,
-    CausalOrder,
-    InputError,
-    causal_order,
-    order_from_sinks,
-    reference_vector,
-)
-from varkel._simulate import pair_agreement, simulate_lingam
+from varkel._bootstrap import BootstrapResult
+from varkel._errors import InputError
+from varkel._estimator import ExhaustiveLiNGAM
+from varkel._graph import plot_graph, to_dot
+from varkel._reference import REFERENCES, reference_vector
+from varkel._search import CausalOrder, causal_order, order_from_sinks
+from varkel._simulate import SimulatedDAG, pair_agreement, simulate_dag, simulate_lingam
+
+__version__ = "0.2.0"
 
 __all__ = [
     "REFERENCES",
+    "BootstrapResult",
     "CausalOrder",
+    "ExhaustiveLiNGAM",
     "InputError",
+    "SimulatedDAG",
+    "__version__",
     "causal_order",
     "order_from_sinks",
     "pair_agreement",
+    "plot_graph",
     "reference_vector",
+    "simulate_dag",
     "simulate_lingam",
+    "to_dot",
 ]

@@ -1,3 +1,3 @@
 from varkel._cli import main
 
-raise SystemExit(main())
+raise SystemExit(main(prog="python -m varkel"))

@@ -1,199 +1,264 @@
-"""Command line: python -m varkel order FILE.csv | python -m varkel demo."""
+"""Command line: varkel order | graph | demo (also as python -m varkel)."""
 
 from __future__ import annotations
 
 import argparse
-import csv
 import json
-import math
+import os
 import sys
-import threading
 import time
-from typing import Optional, Sequence
+from collections.abc import Sequence
+from typing import Any, NoReturn
 
 import numpy as np
 
-from _exhaustive_kernel import _sink_dp
-from varkel._api import (MAX_VARS, REFERENCES, InputError, _as_data_matrix, _refuse_constant,
-                         causal_order, reference_vector)
-from varkel._simulate import pair_agreement, simulate_lingam
+import varkel
+from varkel._csv import UsageError, read_table
+from varkel._progress import CountBar, ProgressBar, SearchDeclined
 
-# Searches expected to take longer than this get an estimate first and a
-# running clock on standard error.
-ANNOUNCE_SECONDS = 3.0
-CALIBRATION_VARS = 6
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
 
 
-class UsageError(Exception):
-    """Bad input on the command line: reported in one line, exit status 2."""
+class OneLineParser(argparse.ArgumentParser):
+    """Reports a usage error in one line, with exit status 2."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
 
 
-def _is_number(text: str) -> bool:
+def non_negative(text: str) -> int:
     try:
-        float(text)
+        value = int(text)
     except ValueError:
-        return False
-    return True
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, got {value}")
+    return value
 
 
-def read_csv(path: str, header: Optional[bool]) -> tuple[list[str], np.ndarray]:
-    """Reads a numeric CSV. header=None: the first row is a header when any
-    of its cells is not a number."""
+def positive(text: str) -> int:
+    value = non_negative(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def named(names: list[str], X: np.ndarray) -> Any:
+    """The table as a DataFrame, so that every message names its columns
+    (pandas is optional: without it the columns are x0, x1, ...)."""
     try:
-        with open(path, newline="", encoding="utf-8") as handle:
-            rows = [row for row in csv.reader(handle) if row and any(c.strip() for c in row)]
-    except OSError as error:
-        raise UsageError(f"cannot read {path}: {error.strerror or error}") from None
-    except (UnicodeDecodeError, csv.Error) as error:
-        raise UsageError(f"{path} is not a readable CSV file: {error}") from None
-    if not rows:
-        raise UsageError(f"{path} holds no rows")
-    if header is None:
-        header = not all(_is_number(cell) for cell in rows[0])
-    names = [c.strip() for c in rows[0]] if header else [f"x{j}" for j in range(len(rows[0]))]
-    body = rows[1:] if header else rows
-    width = len(names)
-    values = []
-    for line, row in enumerate(body, start=2 if header else 1):
-        if len(row) != width:
-            raise UsageError(f"{path}, row {line}: {len(row)} cells where the first row has "
-                             f"{width}")
-        try:
-            values.append([float(cell) for cell in row])
-        except ValueError:
-            bad = next(c for c in row if not _is_number(c))
-            raise UsageError(f"{path}, row {line}: {bad.strip()!r} is not a number") from None
-    if width > MAX_VARS:
-        raise UsageError(f"{path} has {width} columns; at most {MAX_VARS} can be searched")
-    if len(values) < max(width, 2):
-        raise UsageError(f"{path} has {len(values)} data rows for {width} columns; it needs "
-                         f"at least {max(width, 2)}")
-    return names, np.array(values)
+        import pandas as pd  # noqa: PLC0415
+    except ImportError:
+        return X
+    return pd.DataFrame(X, columns=names)
 
 
-def score_count(n_vars: int) -> int:
-    return n_vars * 2 ** (n_vars - 1) if n_vars else 0
+def progress_for(options: argparse.Namespace, n_vars: int) -> ProgressBar:
+    return ProgressBar(n_vars, assume_yes=options.yes)
 
 
-def estimate_seconds(X: np.ndarray, threads: int) -> float:
-    """Times a search on the first few columns (all samples) and scales it
-    by the number of score evaluations; larger parent sets cost a little more
-    per score, so this errs low."""
-    n_samples, n_vars = X.shape
-    k = min(n_vars, CALIBRATION_VARS)
-    sample = np.ascontiguousarray(X[:, :k])
-    sample = (sample - sample.mean(axis=0)) / sample.std(axis=0)
-    R = reference_vector("normal", n_samples)
-    start = time.perf_counter()
-    _sink_dp(sample, sample.T @ sample, R, k, threads)
-    elapsed = time.perf_counter() - start
-    return elapsed / score_count(k) * score_count(n_vars)
+def read_prior(path: str | None, names: list[str]) -> np.ndarray | None:
+    if path is None:
+        return None
+    prior_names, values = read_table(path, header=None)
+    if prior_names != [f"x{j}" for j in range(len(prior_names))] and prior_names != names:
+        raise UsageError(f"{path}: its header names {prior_names}, not the data's columns "
+                         f"{names}")
+    return values
 
 
-class ElapsedClock:
-    """Shows the elapsed time on standard error while a search runs."""
-
-    def __init__(self) -> None:
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, daemon=True)
-        self._start = time.perf_counter()
-
-    def _run(self) -> None:
-        interactive = sys.stderr.isatty()
-        period = 1.0 if interactive else 10.0
-        while not self._stop.wait(period):
-            text = f"searching... {time.perf_counter() - self._start:.0f} s elapsed"
-            print(f"\r{text}" if interactive else text, end="" if interactive else "\n",
-                  file=sys.stderr, flush=True)
-
-    def __enter__(self) -> "ElapsedClock":
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc) -> None:
-        self._stop.set()
-        self._thread.join()
-        if sys.stderr.isatty():
-            print(file=sys.stderr)
-
-
-def run_search(X: np.ndarray, reference: str, threads: int):
-    X = _as_data_matrix(X)  # refuse bad data before spending time on calibration
-    _refuse_constant(X)
-    n_vars = X.shape[1]
-    if n_vars > CALIBRATION_VARS:
-        estimate = estimate_seconds(X, threads)
-        if estimate > ANNOUNCE_SECONDS:
-            print(f"{score_count(n_vars):,} score evaluations, estimated "
-                  f"{estimate:.0f} s or more", file=sys.stderr, flush=True)
-            with ElapsedClock():
-                return causal_order(X, reference=reference, threads=threads)
-    return causal_order(X, reference=reference, threads=threads)
-
-
-def command_order(options: argparse.Namespace) -> int:
-    names, X = read_csv(options.file, header=False if options.no_header else None)
-    result = run_search(X, options.reference, options.threads)
+def command_order(options: argparse.Namespace) -> dict[str, Any]:
+    names, X = read_table(options.file, header=False if options.no_header else None)
+    progress = progress_for(options, X.shape[1])
+    try:
+        result = varkel.causal_order(named(names, X), reference=options.reference,
+                                     threads=options.threads,
+                                     prior_knowledge=read_prior(options.prior, names),
+                                     progress=progress)
+    finally:
+        progress.close()
     ordered = [names[j] for j in result.order]
-    if options.json:
-        print(json.dumps({"order": ordered, "order_indices": result.order,
-                          "total": result.total, "reference": result.reference,
-                          "n_samples": int(X.shape[0])}))
-    else:
-        print(" -> ".join(ordered))
-    return 0
+    return {"text": " -> ".join(ordered),
+            "json": {"order": ordered, "order_indices": result.order, "total": result.total,
+                     "reference": result.reference, "n_samples": int(X.shape[0])}}
 
 
-def command_demo(options: argparse.Namespace) -> int:
-    if not 1 <= options.vars <= MAX_VARS:
-        raise UsageError(f"--vars must be between 1 and {MAX_VARS}")
-    if options.samples < max(options.vars, 2):
-        raise UsageError(f"--samples must be at least {max(options.vars, 2)}")
-    X, truth = simulate_lingam(options.vars, options.samples, options.seed)
+def edge_list(B: np.ndarray) -> list[tuple[int, int]]:
+    """(j, i) for every edge x_j -> x_i, by target then source."""
+    return [(int(j), int(i)) for i, j in zip(*np.nonzero(B))]
+
+
+def edge_lines(names: list[str], B: np.ndarray, probabilities: np.ndarray | None) -> list[str]:
+    lines = []
+    for j, i in edge_list(B):
+        line = f"{names[j]} -> {names[i]}  {B[i, j]:+.4g}"
+        if probabilities is not None:
+            line += f"  p={probabilities[i, j]:.2f}"
+        lines.append(line)
+    return lines or ["(no edges)"]
+
+
+def command_graph(options: argparse.Namespace) -> dict[str, Any]:
+    names, X = read_table(options.file, header=False if options.no_header else None)
+    model = varkel.ExhaustiveLiNGAM(prior_knowledge=read_prior(options.prior, names),
+                                    threads=options.threads, random_state=options.seed)
+    progress = progress_for(options, X.shape[1])
+    try:
+        model.fit(named(names, X), progress=progress)
+    finally:
+        progress.close()
+    bootstrap = None
+    if options.bootstrap:
+        counter = CountBar("resamples")
+        try:
+            bootstrap = model.bootstrap(named(names, X), options.bootstrap, progress=counter)
+        finally:
+            counter.close()
+    probabilities = None if bootstrap is None else bootstrap.get_probabilities()
+    B = model.adjacency_matrix_
+    if options.dot:
+        write_file(options.dot, varkel.to_dot(B, names, probabilities))
+    if options.png:
+        ax = varkel.plot_graph(B, names, model.causal_order_, probabilities=probabilities)
+        try:
+            ax.figure.savefig(options.png, dpi=150)
+        except OSError as error:
+            raise UsageError(f"cannot write {options.png}: {error.strerror or error}") from None
+    edges = [{"from": names[j], "to": names[i], "weight": float(B[i, j]),
+              **({} if probabilities is None else {"probability": float(probabilities[i, j])})}
+             for j, i in edge_list(B)]
+    return {"text": "\n".join([f"order: {' -> '.join(names[j] for j in model.causal_order_)}"]
+                              + edge_lines(names, B, probabilities)),
+            "json": {"order": [names[j] for j in model.causal_order_], "edges": edges,
+                     "adjacency_matrix": B.tolist(), "names": names,
+                     "bootstrap": options.bootstrap or 0}}
+
+
+def write_file(path: str, text: str) -> None:
+    try:
+        with open(path, "w", encoding="utf-8") as handle:
+            handle.write(text)
+    except OSError as error:
+        raise UsageError(f"cannot write {path}: {error.strerror or error}") from None
+
+
+def command_demo(options: argparse.Namespace) -> dict[str, Any]:
+    if not 1 <= options.vars <= 30:
+        raise UsageError("--vars must be between 1 and 30")
+    if options.samples <= options.vars:
+        raise UsageError(f"--samples must be at least {options.vars + 1}")
+    X, truth = varkel.simulate_lingam(options.vars, options.samples, options.seed)
+    progress = progress_for(options, options.vars)
     start = time.perf_counter()
-    result = run_search(X, "normal", options.threads)
+    try:
+        result = varkel.causal_order(X, threads=options.threads, progress=progress)
+    finally:
+        progress.close()
     elapsed = time.perf_counter() - start
-    print(f"simulated {options.samples} samples of {options.vars} variables "
-          f"(fully connected linear DAG, uniform noise, seed {options.seed})")
-    print(f"true order:      {truth}")
-    print(f"recovered order: {result.order}")
-    print(f"ordered pairs recovered: {pair_agreement(truth, result.order):.3f}")
-    print(f"search: {score_count(options.vars):,} scores in {elapsed:.2f} s")
-    return 0
+    scores = options.vars * 2 ** (options.vars - 1)
+    agreement = varkel.pair_agreement(truth, result.order)
+    lines = [f"simulated {options.samples} samples of {options.vars} variables "
+             f"(fully connected linear DAG, uniform noise, seed {options.seed})",
+             f"true order:      {truth}",
+             f"recovered order: {result.order}",
+             f"ordered pairs recovered: {agreement:.3f}",
+             f"search: {scores:,} scores in {elapsed:.2f} s"]
+    return {"text": "\n".join(lines),
+            "json": {"true_order": truth, "order": result.order, "pairs_recovered": agreement,
+                     "seconds": elapsed}}
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="python -m varkel", description=(
-        "Exhaustive causal ordering of linear non-Gaussian data."))
-    commands = parser.add_subparsers(dest="command", required=True)
+def add_common(parser: argparse.ArgumentParser, *, data: bool = True) -> None:
+    if data:
+        parser.add_argument("file", metavar="FILE",
+                            help="numeric table: comma-, semicolon- or tab-separated, "
+                                 "- for standard input")
+        parser.add_argument("--no-header", action="store_true",
+                            help="the first row is data (default: a header when any of its "
+                                 "cells is not a number)")
+        parser.add_argument("--prior", metavar="PK.csv",
+                            help="prior knowledge: an n x n matrix of -1, 0, 1 in "
+                                 "DirectLiNGAM's format (pk[i, j] = 1: column j is an "
+                                 "ancestor of column i; 0: it is not)")
+    parser.add_argument("--threads", type=non_negative, default=0, metavar="N",
+                        help="worker threads (default 0: every processor)")
+    parser.add_argument("--yes", action="store_true",
+                        help="run a search estimated above one hour without asking")
+    parser.add_argument("--json", action="store_true", help="print the result as JSON")
 
-    order = commands.add_parser("order", help="order the columns of a numeric CSV file")
-    order.add_argument("file", metavar="FILE.csv")
-    order.add_argument("--threads", type=int, default=0, metavar="N",
-                       help="worker threads (default 0: all processors)")
-    order.add_argument("--reference", choices=REFERENCES, default="normal")
-    order.add_argument("--no-header", action="store_true",
-                       help="the first row is data (default: a header if any cell is not a "
-                            "number)")
-    order.add_argument("--json", action="store_true", help="print the result as JSON")
+
+def build_parser(prog: str) -> argparse.ArgumentParser:
+    parser = OneLineParser(prog=prog, description=(
+        "Exhaustive causal discovery for linear non-Gaussian data: the best causal order "
+        "of up to 30 variables, and the causal graph it implies."))
+    parser.add_argument("--version", action="version", version=f"varkel {varkel.__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     parser_class=OneLineParser)
+
+    order = commands.add_parser("order", help="the best causal order of a table's columns",
+                                description="Print the best causal order of the columns, "
+                                            "causes first.")
+    add_common(order)
+    order.add_argument("--reference", choices=varkel.REFERENCES, default="normal",
+                       help="the null distribution the residuals are contrasted with")
     order.set_defaults(run=command_order)
 
-    demo = commands.add_parser("demo", help="simulate data with a known order and recover it")
-    demo.add_argument("--vars", type=int, default=8, metavar="N")
-    demo.add_argument("--samples", type=int, default=2000, metavar="M")
-    demo.add_argument("--seed", type=int, default=0, metavar="S")
-    demo.add_argument("--threads", type=int, default=0, metavar="N")
+    graph = commands.add_parser("graph", help="the causal graph of a table's columns",
+                                description="Print the causal graph's edges with their "
+                                            "weights (adaptive lasso, BIC), and optionally "
+                                            "bootstrap probabilities and pictures.")
+    add_common(graph)
+    graph.add_argument("--bootstrap", type=positive, metavar="N",
+                       help="also fit N resamples and report each edge's probability")
+    graph.add_argument("--seed", type=non_negative, default=0, metavar="S",
+                       help="seed of the bootstrap's resampling (default 0)")
+    graph.add_argument("--dot", metavar="OUT.dot", help="write the graph as Graphviz DOT")
+    graph.add_argument("--png", metavar="OUT.png", help="draw the graph into a PNG file")
+    graph.set_defaults(run=command_graph)
+
+    demo = commands.add_parser("demo", help="simulate data with a known order and recover it",
+                               description="Simulate a fully connected linear DAG with "
+                                           "uniform noise, recover its order, compare.")
+    demo.add_argument("--vars", type=int, default=8, metavar="N", help="variables (default 8)")
+    demo.add_argument("--samples", type=int, default=2000, metavar="M",
+                      help="samples (default 2000)")
+    demo.add_argument("--seed", type=non_negative, default=0, metavar="S",
+                      help="seed (default 0)")
+    add_common(demo, data=False)
     demo.set_defaults(run=command_demo)
     return parser
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    parser = build_parser()
-    options = parser.parse_args(argv)
-    if getattr(options, "threads", 0) < 0:
-        parser.error("--threads must be 0 or more")
+def emit(text: str) -> None:
+    """Prints the result; a full disk or a closed pipe is reported, not a traceback."""
     try:
-        return options.run(options)
-    except (UsageError, InputError) as error:
-        print(f"python -m varkel: error: {error}", file=sys.stderr)
-        return 2
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _silence_stdout()
+    except OSError as error:
+        _silence_stdout()
+        raise UsageError(f"cannot write the output: {error.strerror or error}") from None
+
+
+def _silence_stdout() -> None:
+    # Nothing more can be written; keep the interpreter's final flush quiet.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
+def main(argv: Sequence[str] | None = None, prog: str = "varkel") -> int:
+    parser = build_parser(prog)
+    try:
+        options = parser.parse_args(argv)
+        result = options.run(options)
+        emit(json.dumps(result["json"]) if options.json else result["text"])
+    except KeyboardInterrupt:
+        print(f"{prog}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except (UsageError, varkel.InputError, SearchDeclined, MemoryError) as error:
+        print(f"{prog}: error: {error}", file=sys.stderr)
+        return EXIT_USAGE
+    return 0

@@ -16,7 +16,7 @@
 #endif
 
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "_exhaustive_score.cpp"
+#define HWY_TARGET_INCLUDE "kernel_sum_squares.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 
 #include <cmath>
@@ -93,7 +93,7 @@ double sum_squared_differences_impl(const double* HWY_RESTRICT a,
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
-#include "varkel.h"
+#include "kernels.h"
 
 namespace varkel {
 

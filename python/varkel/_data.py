@@ -1,0 +1,161 @@
+"""The data a search accepts, and its preparation.
+
+A data set is a numeric samples x variables matrix with a name per column
+(a DataFrame's column names, else x0, x1, ...). It must be finite, have more
+samples than variables, no constant column, no duplicated name, and no
+collinear columns. Preparation always centres each column and by default
+scales it to unit variance, without overflow or underflow at any finite scale.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from varkel import _engine
+from varkel._errors import InputError
+
+MAX_VARS = 30
+
+# A search meets no regression whose relative pivot (the share of a
+# standardised column's variance its parents leave unexplained) is below
+# the smallest eigenvalue of the columns' correlation matrix. Below this
+# tolerance the residuals are rounding noise, so such data are refused.
+COLLINEARITY_TOLERANCE = 1e-10
+
+
+@dataclass(frozen=True)
+class Data:
+    values: np.ndarray  # samples x variables, float64, as given
+    names: list[str]
+    from_frame: bool
+
+
+def default_names(n_vars: int) -> list[str]:
+    return [f"x{j}" for j in range(n_vars)]
+
+
+def _frame_values(X: Any) -> tuple[np.ndarray, list[str]]:
+    names = [str(c) for c in X.columns]
+    columns = []
+    for j, name in enumerate(names):
+        try:
+            columns.append(np.asarray(X.iloc[:, j], dtype=np.float64))
+        except (TypeError, ValueError):
+            raise InputError(f"column {name!r} is not numeric") from None
+    if not columns:
+        raise InputError("X has no columns")
+    return np.column_stack(columns), names
+
+
+def _is_frame(X: object) -> bool:
+    return hasattr(X, "columns") and hasattr(X, "iloc") and hasattr(X, "to_numpy")
+
+
+def as_data(X: npt.ArrayLike) -> Data:
+    """Reads X (array-like or DataFrame) and checks everything but collinearity."""
+    if _is_frame(X):
+        values, names = _frame_values(X)
+        from_frame = True
+    else:
+        try:
+            values = np.asarray(X, dtype=np.float64)
+        except (TypeError, ValueError) as error:
+            raise InputError(f"X must be a numeric matrix: {error}") from None
+        if values.ndim != 2:
+            raise InputError("X must be two-dimensional (samples x variables), got "
+                             f"{values.ndim} dimensions")
+        names, from_frame = default_names(values.shape[1]), False
+    n_samples, n_vars = values.shape
+    if n_vars == 0:
+        raise InputError("X has no columns")
+    if n_vars > MAX_VARS:
+        raise InputError(f"X has {n_vars} variables; the exhaustive search handles at most "
+                         f"{MAX_VARS}")
+    if n_samples <= n_vars:
+        raise InputError(f"X has {n_samples} samples for {n_vars} variables; it needs at "
+                         f"least {n_vars + 1}")
+    _refuse_duplicate_names(names)
+    _refuse_non_finite(values, names)
+    refuse_constant(values, names)
+    return Data(np.ascontiguousarray(values), names, from_frame)
+
+
+def _refuse_duplicate_names(names: list[str]) -> None:
+    seen: dict[str, int] = {}
+    for j, name in enumerate(names):
+        if name in seen:
+            raise InputError(f"column name {name!r} appears twice (columns {seen[name]} and {j})")
+        seen[name] = j
+
+
+def _refuse_non_finite(values: np.ndarray, names: list[str]) -> None:
+    bad = ~np.isfinite(values)
+    if bad.any():
+        row, col = (int(i) for i in np.argwhere(bad)[0])
+        raise InputError(f"X[{row}, {col}] ({names[col]}) is {values[row, col]}: values must "
+                         "be finite")
+
+
+def refuse_constant(values: np.ndarray, names: list[str]) -> None:
+    constant = [int(j) for j in np.flatnonzero(np.all(values == values[0], axis=0))]
+    if constant:
+        listed = ", ".join(repr(names[j]) for j in constant)
+        raise InputError(f"column {names[constant[0]]!r} is constant; it cannot be ordered"
+                         + (f" (constant columns: {listed})" if len(constant) > 1 else ""))
+
+
+def power_of_two_scales(values: np.ndarray) -> np.ndarray:
+    """Per column, the power of two that brings its largest magnitude into
+    [0.5, 1): multiplying by it is exact (short of underflow)."""
+    _, exponents = np.frexp(np.max(np.abs(values), axis=0))
+    return np.ldexp(1.0, -exponents)
+
+
+def prepare(values: np.ndarray, *, scale: bool) -> np.ndarray:
+    """Centres every column, and with scale=True divides it by its standard
+    deviation. Columns are first brought to magnitude below 1 by an exact
+    power of two, so no step overflows or underflows. Without scaling the
+    result is in the caller's units; it is refused when its Gram matrix
+    would overflow or underflow."""
+    factors = power_of_two_scales(values)
+    with np.errstate(all="ignore"):
+        scaled = values * factors
+        centred = scaled - scaled.mean(axis=0)
+        if scale:
+            sd = np.sqrt(np.mean(centred * centred, axis=0))
+            return np.ascontiguousarray(centred / sd)
+        result = np.ascontiguousarray(centred / factors)
+    gram = _engine.gram(result) if np.all(np.isfinite(result)) else None
+    diagonal = np.diag(gram) if gram is not None else None
+    if diagonal is None or not np.all(np.isfinite(gram)):
+        raise InputError("X's values are too large to search without scaling (their squares "
+                         "overflow); use standardize=True")
+    if np.min(diagonal) < 1e-290:
+        raise InputError("X's values are too small to search without scaling (their squares "
+                         "underflow); use standardize=True")
+    return result
+
+
+def refuse_collinear(standardized: np.ndarray, names: list[str]) -> None:
+    """Refuses columns that are (nearly) linear combinations of others,
+    naming the pair or the set. `standardized` has unit-variance columns."""
+    correlation = _engine.gram(standardized) / standardized.shape[0]
+    eigenvalues, eigenvectors = np.linalg.eigh(correlation)
+    smallest = float(eigenvalues[0])
+    if smallest >= COLLINEARITY_TOLERANCE:
+        return
+    weights = np.abs(eigenvectors[:, 0])
+    members = [names[j] for j in np.flatnonzero(weights > 0.1 * weights.max())]
+    if len(members) == 2:
+        what = f"columns {members[0]!r} and {members[1]!r} are collinear (duplicated or " \
+               "proportional)"
+    else:
+        what = "columns " + ", ".join(repr(m) for m in members[:-1]) + \
+               f" and {members[-1]!r} are linearly dependent"
+    raise InputError(f"{what}: the smallest eigenvalue of their correlation is "
+                     f"{max(smallest, 0.0):.1e}, below {COLLINEARITY_TOLERANCE:.0e}; drop one of "
+                     "them")

@@ -1,0 +1,102 @@
+// The engine's score from column-major data; see column_scorer.h.
+#include "column_scorer.h"
+
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "kernels.h"
+#include "score.h"
+
+namespace varkel {
+
+namespace {
+
+size_t padded_stride(int n_samples) {
+  const size_t n = static_cast<size_t>(n_samples > 0 ? n_samples : 0);
+  return (n + kColumnAlignment - 1) / kColumnAlignment * kColumnAlignment;
+}
+
+// At least one element, so that an empty problem still gets a valid pointer.
+hwy::AlignedFreeUniquePtr<double[]> allocate_zeroed(size_t count) {
+  auto buffer = hwy::AllocateAligned<double>(count > 0 ? count : 1);
+  if (!buffer) throw std::bad_alloc();
+  for (size_t i = 0; i < (count > 0 ? count : 1); ++i) buffer[i] = 0.0;
+  return buffer;
+}
+
+}  // namespace
+
+ColumnScorer::ColumnScorer(const double* X, const double* C, const double* R, int n_samples,
+                           int n_vars, ResidualSort sort)
+    : C_(C),
+      R_(R),
+      n_samples_(n_samples),
+      n_vars_(n_vars),
+      stride_(padded_stride(n_samples)),
+      sort_(sort),
+      columns_(allocate_zeroed(stride_ * static_cast<size_t>(n_vars))) {
+  const size_t vars = static_cast<size_t>(n_vars);
+  for (size_t s = 0; s < static_cast<size_t>(n_samples); ++s) {
+    for (size_t j = 0; j < vars; ++j) columns_[j * stride_ + s] = X[s * vars + j];
+  }
+}
+
+hwy::AlignedFreeUniquePtr<double[]> ColumnScorer::make_scratch(size_t count) const {
+  return allocate_zeroed(count * stride_);
+}
+
+uint64_t ColumnScorer::column_bytes(int n_samples, int n_vars) {
+  return uint64_t{8} * padded_stride(n_samples) * static_cast<uint64_t>(n_vars);
+}
+
+uint64_t ColumnScorer::scratch_bytes(int n_samples) { return uint64_t{8} * padded_stride(n_samples); }
+
+double ColumnScorer::score(int target, uint32_t parents, double* z) const noexcept {
+  int idx[kMaxRows];
+  double beta[kMaxRows];
+  int k = 0;
+  const double rss = regress(C_, n_vars_, target, static_cast<int>(parents), idx, beta, &k);
+  return finish(target, idx, beta, k, rss, z);
+}
+
+void ColumnScorer::regress_subset(uint32_t mask, CandidateRegressions* out) const noexcept {
+  int k = 0;
+  for (uint32_t rest = mask; rest != 0; rest &= rest - 1) out->members[k++] = __builtin_ctz(rest);
+  out->k = k;
+  double M[kMaxRows * kMaxRows];
+  for (int a = 0; a < k; ++a) {
+    const double* row = C_ + static_cast<size_t>(out->members[a]) * n_vars_;
+    for (int b = 0; b < k; ++b) M[a * k + b] = row[out->members[b]];
+  }
+  regress_candidates(M, k, out->rss, out->beta, kMaxRows);
+}
+
+double ColumnScorer::score_candidate(const CandidateRegressions& regressions, int j,
+                                     double* z) const noexcept {
+  int parents[kMaxRows];
+  int k = 0;
+  for (int m = 0; m < regressions.k; ++m) {
+    if (m != j) parents[k++] = regressions.members[m];
+  }
+  return finish(regressions.members[j], parents, regressions.beta + j * kMaxRows, k,
+                regressions.rss[j], z);
+}
+
+double ColumnScorer::finish(int target, const int* parents, const double* beta, int k,
+                            double rss, double* z) const noexcept {
+  if (std::isnan(rss)) return rss;
+  if (n_samples_ <= 0) return std::numeric_limits<double>::quiet_NaN();
+  const double count = static_cast<double>(n_samples_);
+  const double sd = std::sqrt(rss / count);
+  // A NaN residual makes the reference's sum NaN wherever it sorts; the
+  // engine's sorts need NaN-free input, so the score is NaN right here.
+  if (standardized_residuals(columns_.get(), stride_, n_samples_, target, parents, beta, k, sd,
+                             z)) {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  sort_(z, static_cast<unsigned long>(n_samples_));
+  return sum_squared_differences(z, R_, n_samples_) / count;
+}
+
+}  // namespace varkel

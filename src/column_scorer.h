@@ -1,0 +1,72 @@
+// The engine's score: the same numbers as score_with_buffer, computed from a
+// column-major, vector-aligned copy of X with the residual kernel, and sorted
+// with the sort the engine decided on.
+#ifndef VARKEL_COLUMN_SCORER_H_
+#define VARKEL_COLUMN_SCORER_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "hwy/aligned_allocator.h"
+#include "score.h"
+#include "sorts.h"
+
+namespace varkel {
+
+// The regressions of every candidate sink of one subset (see
+// regress_candidates): candidate j is the j-th member in ascending order.
+struct CandidateRegressions {
+  int k;
+  int members[kMaxRows];
+  double rss[kMaxRows];
+  double beta[kMaxRows * kMaxRows];  // candidate j's at j * kMaxRows
+};
+
+class ColumnScorer {
+ public:
+  // Copies X (n_samples x n_vars, row-major) into zero-padded columns.
+  // Throws std::bad_alloc when the copy cannot be allocated. C and R are
+  // borrowed and must outlive the scorer.
+  ColumnScorer(const double* X, const double* C, const double* R, int n_samples, int n_vars,
+               ResidualSort sort);
+
+  // Doubles in one column, and in one scratch buffer of score().
+  size_t stride() const { return stride_; }
+
+  // A zeroed, aligned scratch area of `count` buffers of stride() doubles.
+  hwy::AlignedFreeUniquePtr<double[]> make_scratch(size_t count) const;
+
+  // The score of `target` given the parent set `parents`, bit-identical to
+  // score_with_buffer on the row-major X, or NaN. `z` is one scratch buffer.
+  // Preconditions: target < n_vars, parents < 2^n_vars without the target.
+  double score(int target, uint32_t parents, double* z) const noexcept;
+
+  // The regressions of all members of `mask` as candidate sinks, computed
+  // together; then the score of candidate j from them, bit-identical to
+  // score(members[j], mask without members[j], z).
+  void regress_subset(uint32_t mask, CandidateRegressions* out) const noexcept;
+  double score_candidate(const CandidateRegressions& regressions, int j,
+                         double* z) const noexcept;
+
+  // Bytes a scorer of this shape allocates for its copy of X, and per
+  // scratch buffer.
+  static uint64_t column_bytes(int n_samples, int n_vars);
+  static uint64_t scratch_bytes(int n_samples);
+
+ private:
+  // Residuals, sort and sum of a score whose regression gave rss and beta.
+  double finish(int target, const int* parents, const double* beta, int k, double rss,
+                double* z) const noexcept;
+
+  const double* C_;
+  const double* R_;
+  int n_samples_;
+  int n_vars_;
+  size_t stride_;
+  ResidualSort sort_;
+  hwy::AlignedFreeUniquePtr<double[]> columns_;
+};
+
+}  // namespace varkel
+
+#endif  // VARKEL_COLUMN_SCORER_H_

@@ -1,0 +1,105 @@
+// standardized_residuals: the residuals of one regression and their division
+// by the standard deviation, computed across samples with one sample per
+// vector lane.
+//
+// Each lane does exactly what the row-major residual loop does for its
+// sample: start from the target's value, subtract each parent's value times
+// its coefficient (product rounded, then subtracted; parents ascending), then
+// divide by sd. Lanes never mix, so the result is bit-identical to the scalar
+// loop on every target; the build must not contract the multiply and the
+// subtraction into a fused operation.
+
+#ifndef HWY_DISABLED_TARGETS
+#define HWY_DISABLED_TARGETS HWY_AVX10_2
+#endif
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "kernel_residuals.cpp"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+
+#include <cstddef>
+
+#include "hwy/highway.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace varkel {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Residuals of the samples [s, s + kBlock * lanes): kBlock vectors kept in
+// registers while the parents are walked once, each parent's values read as
+// one contiguous run. Returns the vectors through `out`.
+template <size_t kBlock, class D, class V = hn::Vec<D>>
+HWY_INLINE void residual_block(D d, const double* HWY_RESTRICT target_column,
+                               const double* HWY_RESTRICT const* parent_columns,
+                               const double* HWY_RESTRICT beta, int k, size_t s, V* out) {
+  const size_t lanes = hn::Lanes(d);
+  for (size_t b = 0; b < kBlock; ++b) out[b] = hn::Load(d, target_column + s + b * lanes);
+  for (int c = 0; c < k; ++c) {
+    const V coefficient = hn::Set(d, beta[c]);
+    const double* HWY_RESTRICT column = parent_columns[c] + s;
+    for (size_t b = 0; b < kBlock; ++b) {
+      out[b] = hn::Sub(out[b], hn::Mul(hn::Load(d, column + b * lanes), coefficient));
+    }
+  }
+}
+
+// Preconditions: see standardized_residuals in kernels.h; k <= 31.
+bool standardized_residuals_impl(const double* HWY_RESTRICT columns, size_t stride,
+                                 int n_samples, int target, const int* HWY_RESTRICT parents,
+                                 const double* HWY_RESTRICT beta, int k, double sd,
+                                 double* HWY_RESTRICT z) {
+  using D = hn::ScalableTag<double>;
+  using V = hn::Vec<D>;
+  const D d;
+  const size_t lanes = hn::Lanes(d);
+  constexpr size_t kBlock = 8;
+  const double* HWY_RESTRICT parent_columns[32];
+  for (int c = 0; c < k; ++c) {
+    parent_columns[c] = columns + static_cast<size_t>(parents[c]) * stride;
+  }
+  const double* HWY_RESTRICT target_column = columns + static_cast<size_t>(target) * stride;
+  const V divisor = hn::Set(d, sd);
+  const size_t count = static_cast<size_t>(n_samples);
+  auto any_nan = hn::FirstN(d, 0);
+  V e[kBlock];
+  size_t s = 0;
+  for (; s + kBlock * lanes <= count; s += kBlock * lanes) {
+    residual_block<kBlock>(d, target_column, parent_columns, beta, k, s, e);
+    for (size_t b = 0; b < kBlock; ++b) {
+      const V standardized = hn::Div(e[b], divisor);
+      hn::Store(standardized, d, z + s + b * lanes);
+      any_nan = hn::Or(any_nan, hn::IsNaN(standardized));
+    }
+  }
+  // The last vectors may reach into the padding rows; their NaN test looks
+  // only at the lanes that hold samples.
+  for (; s < count; s += lanes) {
+    residual_block<1>(d, target_column, parent_columns, beta, k, s, e);
+    const V standardized = hn::Div(e[0], divisor);
+    hn::Store(standardized, d, z + s);
+    any_nan = hn::Or(any_nan, hn::And(hn::IsNaN(standardized), hn::FirstN(d, count - s)));
+  }
+  return !hn::AllFalse(d, any_nan);
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace varkel
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+#include "kernels.h"
+
+namespace varkel {
+
+HWY_EXPORT(standardized_residuals_impl);
+
+bool standardized_residuals(const double* columns, size_t stride, int n_samples, int target,
+                            const int* parents, const double* beta, int k, double sd,
+                            double* z) noexcept {
+  return HWY_DYNAMIC_DISPATCH(standardized_residuals_impl)(columns, stride, n_samples, target,
+                                                           parents, beta, k, sd, z);
+}
+
+}  // namespace varkel
+#endif  // HWY_ONCE

@@ -1,0 +1,58 @@
+// The vector kernels of the score, each compiled for several x86-64
+// instruction-set targets and chosen at run time by Highway's dispatch.
+#ifndef VARKEL_KERNELS_H_
+#define VARKEL_KERNELS_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace varkel {
+
+// Sum over i < n of (a[i] - b[i])^2 in the arithmetic of the best supported
+// instruction-set target; +0.0 for n <= 0. The target decides the last bits:
+// see kernel_sum_squares.cpp.
+double sum_squared_differences(const double* a, const double* b, int n) noexcept;
+
+// The kernel of one compiled target, named by its Highway target bit, for
+// tests and benchmarks. Returns false (and leaves *result alone) when the
+// target is not compiled. Precondition: the processor supports the target.
+bool sum_squared_differences_for_target(int64_t target, const double* a, const double* b,
+                                        int n, double* result) noexcept;
+
+// Bits of the targets the squared-difference kernel is compiled for.
+int64_t compiled_kernel_targets() noexcept;
+
+// Samples are padded to a multiple of this many doubles in column-major
+// copies of X, so that the residual kernel loads whole aligned vectors.
+constexpr size_t kColumnAlignment = 8;
+
+// Standardised residuals from a column-major copy of X, one sample per lane:
+//   z[s] = (X[s, target] - X[s, p_0] * beta[0] - ... - X[s, p_(k-1)] * beta[k-1]) / sd
+// with each product rounded before its subtraction, parents in ascending
+// order and a true division: per sample exactly the operations of the
+// row-major residuals followed by the division by sd.
+// Returns true when any of z[0 .. n_samples-1] is NaN.
+// Preconditions: columns is 64-byte aligned, column j starts at j * stride,
+// stride is a multiple of kColumnAlignment and at least n_samples, and the
+// padding rows hold finite values; z is 64-byte aligned with room for
+// stride doubles (entries past n_samples, up to the next whole vector, are
+// overwritten with the padding rows' values).
+bool standardized_residuals(const double* columns, size_t stride, int n_samples, int target,
+                            const int* parents, const double* beta, int k, double sd,
+                            double* z) noexcept;
+
+// The regressions of all candidate sinks of one subset, one candidate per
+// vector lane. The subset has members m_0 < ... < m_(k-1), and
+// M[a * k + b] = C[m_a * n_vars + m_b]. Candidate j has target m_j and
+// parents m_0 .. m_(k-1) without m_j, in that order. For each j, rss[j]
+// receives what cholesky returns for that candidate's system (NaN on
+// breakdown) and beta[j * beta_stride + c] what solve_coefficients gives
+// (meaningless where rss[j] is NaN): bit-identical to regress().
+// Preconditions: 1 <= k <= 30; rss has room for k doubles, beta for
+// k * beta_stride, and beta_stride >= k - 1.
+void regress_candidates(const double* M, int k, double* rss, double* beta,
+                        size_t beta_stride) noexcept;
+
+}  // namespace varkel
+
+#endif  // VARKEL_KERNELS_H_

@@ -1,0 +1,26 @@
+// How much memory this process may still take, read before a search
+// allocates its tables, so that a search too large is refused up front.
+#ifndef VARKEL_MEMORY_BUDGET_H_
+#define VARKEL_MEMORY_BUDGET_H_
+
+#include <cstdint>
+#include <string>
+
+namespace varkel {
+
+struct MemoryBudget {
+  uint64_t bytes;      // UINT64_MAX when no limit could be read
+  std::string limit;   // what sets it, e.g. "available system memory"
+};
+
+// The least of: the system's available memory (MemAvailable), the memory
+// cgroup's remaining allowance, and the address space left under
+// RLIMIT_AS.
+MemoryBudget available_memory();
+
+// "1.5 GiB", "12.0 MiB", "800 bytes".
+std::string format_bytes(uint64_t bytes);
+
+}  // namespace varkel
+
+#endif  // VARKEL_MEMORY_BUDGET_H_

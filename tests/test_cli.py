@@ -1,0 +1,300 @@
+"""The command line: commands, one-line errors, Ctrl-C, progress, --yes."""
+
+from __future__ import annotations
+
+import ast
+import io
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pydot
+import pytest
+
+import varkel
+from varkel._cli import main
+from varkel._progress import ProgressBar, SearchDeclined, WorkModel
+
+PYTHON = sys.executable
+
+
+def write_csv(path, X, header=True, delimiter=",", names=None, bom=False):
+    names = names or [f"v{j}" for j in range(X.shape[1])]
+    lines = [delimiter.join(names)] if header else []
+    lines += [delimiter.join(repr(float(v)) for v in row) for row in X]
+    path.write_text(("\ufeff" if bom else "") + "\n".join(lines) + "\n", encoding="utf-8")
+    return str(path)
+
+
+def run_cli(*args, stdin=None, env=None, timeout=300):
+    return subprocess.run([PYTHON, "-m", "varkel", *args], input=stdin, capture_output=True,
+                          text=True, timeout=timeout, env=env)
+
+
+@pytest.fixture(scope="module")
+def data_file(tmp_path_factory):
+    X, truth = varkel.simulate_lingam(4, 800, seed=3)
+    return write_csv(tmp_path_factory.mktemp("data") / "data.csv", X), truth
+
+
+@pytest.mark.parametrize("header", [True, False])
+def test_order_prints_json(tmp_path, capsys, header):
+    X, truth = varkel.simulate_lingam(4, 800, seed=3)
+    file = write_csv(tmp_path / "data.csv", X, header)
+    args = ["order", file, "--json", "--threads", "1"] + ([] if header else ["--no-header"])
+    assert main(args) == 0
+    out = json.loads(capsys.readouterr().out)
+    assert out["order_indices"] == truth
+    assert out["order"] == [f"{'v' if header else 'x'}{j}" for j in truth]
+    assert out["reference"] == "normal" and out["n_samples"] == 800
+
+
+def test_graph_prints_edges_and_writes_pictures(tmp_path, capsys):
+    sim = varkel.simulate_dag(5, 1000, seed=2, edge_probability=0.5)
+    names = ["a", "b", "c", "d", "e"]
+    file = write_csv(tmp_path / "d.csv", sim.X, names=names)
+    dot, png = tmp_path / "g.dot", tmp_path / "g.png"
+    assert main(["graph", file, "--bootstrap", "4", "--dot", str(dot), "--png", str(png)]) == 0
+    out = capsys.readouterr().out.splitlines()
+    model = varkel.ExhaustiveLiNGAM().fit(sim.X)
+    assert out[0] == "order: " + " -> ".join(names[j] for j in model.causal_order_)
+    assert len(out) - 1 == np.count_nonzero(model.adjacency_matrix_)
+    assert all(" -> " in line and "p=" in line for line in out[1:])
+    assert len(pydot.graph_from_dot_data(dot.read_text())[0].get_edges()) == len(out) - 1
+    assert png.read_bytes().startswith(b"\x89PNG") and png.stat().st_size > 10_000
+    assert main(["graph", file, "--json"]) == 0
+    result = json.loads(capsys.readouterr().out)
+    assert result["names"] == names
+    assert np.array_equal(result["adjacency_matrix"], model.adjacency_matrix_)
+    assert {(e["from"], e["to"]) for e in result["edges"]} == {
+        (names[j], names[i]) for i, j in np.argwhere(model.adjacency_matrix_ != 0)}
+
+
+def test_prior_knowledge_file_is_applied(tmp_path, capsys):
+    X, truth = varkel.simulate_lingam(4, 1000, seed=5)
+    file = write_csv(tmp_path / "d.csv", X)
+    pk = -np.ones((4, 4))
+    pk[truth[0], truth[-1]] = 1  # the last variable must precede the first
+    prior = tmp_path / "pk.csv"
+    np.savetxt(prior, pk, delimiter=",", fmt="%d")
+    assert main(["order", file, "--prior", str(prior), "--json"]) == 0
+    order = json.loads(capsys.readouterr().out)["order_indices"]
+    assert order.index(truth[-1]) < order.index(truth[0])
+
+
+@pytest.mark.parametrize(
+    ("content", "message"),
+    [
+        (None, "cannot read"),
+        ("a,b\n1,2\n3,oops\n4,5\n", "row 3: 'oops' is not a number"),
+        ("a,b\n1,2\n3\n4,5\n", "row 3: 1 cells where the first row has 2"),
+        ("a,b,c\n1,2,3\n4,5,6\n", "2 samples for 3 variables"),
+        (",".join(f"c{j}" for j in range(31)) + "\n" + "1," * 30 + "1\n", "at most 30"),
+        ("a,b\n1,2\n1,3\n1,4\n", "column 'a' is constant"),
+        ("a;b\n1,5;2\n2;3\n", "row 2: '1,5' is not a number (decimal commas are not supported)"),
+        ("a,b,a\n1,2,3\n2,3,1\n3,1,2\n4,4,4\n", "column name 'a' appears twice (columns 1 and 3)"),
+        ("\xff\xfe", "is not UTF-8 text"),
+        ("a,b\n", "has a header but no data rows"),
+    ],
+)
+def test_bad_files_exit_2_with_one_line(tmp_path, capsys, content, message):
+    path = tmp_path / "in.csv"
+    if content is not None:
+        path.write_bytes(content.encode("latin-1"))
+    assert main(["order", str(path)]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err and err.startswith("varkel: error:"), err
+
+
+def test_installed_commands_and_help(data_file):
+    script = str(Path(PYTHON).parent / "varkel")  # the console script beside the interpreter
+    for command in ([script], [PYTHON, "-m", "varkel"]):
+        done = subprocess.run([*command, "--version"], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0 and done.stdout.strip() == f"varkel {varkel.__version__}"
+    for sub in ("order", "graph", "demo"):
+        done = run_cli(sub, "--help")
+        assert done.returncode == 0 and "usage:" in done.stdout and "--threads" in done.stdout
+    assert "order" in run_cli("--help").stdout and "graph" in run_cli("--help").stdout
+
+
+def test_demo_runs_as_a_module():
+    demo = run_cli("demo", "--vars", "5", "--samples", "1500", "--seed", "4")
+    assert demo.returncode == 0, demo.stderr
+    assert "ordered pairs recovered: 1.000" in demo.stdout
+
+
+# -- faults found by trying the command line as a new user, one test each -------
+
+def test_a_byte_order_mark_keeps_the_first_row_of_a_headerless_file(tmp_path, capsys):
+    X, truth = varkel.simulate_lingam(3, 300, seed=1)
+    assert main(["order", write_csv(tmp_path / "d.csv", X, header=False, bom=True), "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["n_samples"] == 300
+
+
+def test_dash_reads_standard_input(data_file):
+    path, truth = data_file
+    done = run_cli("order", "-", "--json", stdin=Path(path).read_text())
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["order_indices"] == truth
+
+
+@pytest.mark.parametrize("delimiter", [";", "\t"])
+def test_semicolon_and_tab_separated_files_are_read(tmp_path, capsys, delimiter):
+    X, truth = varkel.simulate_lingam(4, 800, seed=3)
+    assert main(["order", write_csv(tmp_path / "d.txt", X, delimiter=delimiter), "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["order_indices"] == truth
+
+
+@pytest.mark.parametrize(
+    "args",
+    [["demo", "--seed", "-1"], ["demo", "--threads", "x"], ["graph"], ["order", "a", "--nope"],
+     ["demo", "--vars", "0"], ["graph", "a.csv", "--bootstrap", "0"]],
+)
+def test_usage_errors_are_one_line(args):
+    done = run_cli(*args)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert "error:" in done.stderr and "Traceback" not in done.stderr
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_a_full_disk_is_one_line(data_file, tmp_path):
+    path, _ = data_file
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([PYTHON, "-m", "varkel", "order", path], stdout=full,
+                              stderr=subprocess.PIPE, text=True, timeout=120)
+    assert done.returncode == 2
+    assert done.stderr == "python -m varkel: error: cannot write the output: No space left on " \
+                          "device\n"
+    done = run_cli("graph", path, "--dot", "/dev/full/g.dot")
+    assert done.returncode == 2 and done.stderr.count("\n") == 1 and "cannot write" in done.stderr
+
+
+def test_the_command_line_uses_only_the_public_api():
+    source = Path(varkel.__file__).with_name("_cli.py").read_text()
+    imported = set()
+    for node in ast.walk(ast.parse(source)):
+        if isinstance(node, ast.ImportFrom) and node.module and node.module.startswith("varkel"):
+            imported.add(node.module)
+        if isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name) \
+                and node.value.id == "varkel":
+            assert not node.attr.startswith("_") or node.attr == "__version__", node.attr
+    # Its own modules (reading tables, progress) and nothing of the API's.
+    assert imported <= {"varkel._csv", "varkel._progress"}
+
+
+# -- long searches: Ctrl-C, memory, progress and confirmation -----------------
+
+def test_ctrl_c_exits_130_with_one_line_within_a_second(tmp_path):
+    X = np.random.default_rng(0).laplace(size=(1000, 22))
+    path = write_csv(tmp_path / "big.csv", X)
+    child = subprocess.Popen([PYTHON, "-m", "varkel", "order", path, "--yes"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(4.0)  # start-up, reading, and the search under way
+    assert child.poll() is None, child.communicate()
+    sent = time.perf_counter()
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=30)
+    assert time.perf_counter() - sent < 1.0
+    assert child.returncode == 130
+    *progress, last = err.splitlines()
+    assert last == "python -m varkel: interrupted" and out == ""
+    assert all(line.startswith("[") and line.endswith(" left") for line in progress)
+
+
+@pytest.mark.skipif(bool(os.environ.get("VARKEL_SANITIZED")),
+                    reason="address-space limits break the sanitizer's shadow memory")
+def test_a_search_too_large_for_memory_is_one_line(tmp_path):
+    X = np.random.default_rng(0).standard_normal((40, 28))
+    path = write_csv(tmp_path / "wide.csv", X)
+    code = ("import resource, runpy, sys\n"
+            "with open('/proc/self/statm') as f:\n"
+            "    mapped = int(f.read().split()[0]) * resource.getpagesize()\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (mapped + 2**30, resource.RLIM_INFINITY))\n"
+            f"sys.argv = ['varkel', 'order', {path!r}]\n"
+            "runpy.run_module('varkel', run_name='__main__')\n")
+    done = subprocess.run([PYTHON, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2
+    assert done.stderr.count("\n") == 1
+    assert "a search over 28 variables needs" in done.stderr and "of memory" in done.stderr
+
+
+class FakeClock:
+    def __init__(self) -> None:
+        self.now = 0.0
+
+    def __call__(self) -> float:
+        return self.now
+
+
+class Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+def test_progress_bar_shows_done_rate_and_time_left_after_a_delay():
+    clock, stream = FakeClock(), Terminal()
+    bar = ProgressBar(10, stream=stream, clock=clock, delay=1.5)
+    total = 10 * 2**9
+    clock.now = 1.0
+    bar(100, total)
+    assert stream.getvalue() == ""  # too early to show anything
+    clock.now = 2.0
+    bar(total // 2, total)
+    text = stream.getvalue()
+    assert text.startswith("\r[") and f"{total // 2:,}/{total:,} scores" in text
+    assert f"{total // 4:,}/s" in text and " left" in text
+    bar.close()
+    assert stream.getvalue().endswith("\n")
+
+
+def test_work_model_weighs_scores_by_their_parents():
+    model = WorkModel(3)
+    # Level sizes in scores: 3 (no parents), 6 (one), 3 (two).
+    assert model.done(3) == 3.0
+    assert model.done(9) == 3.0 + 6 * (1 + 1 / 24)
+    assert model.done(12) == model.total
+
+
+@pytest.mark.parametrize(
+    ("interactive", "answer", "assume_yes", "outcome"),
+    [
+        (False, None, False, "rerun with --yes"),
+        (False, None, True, None),
+        (True, "n\n", False, "search cancelled"),
+        (True, "y\n", False, None),
+    ],
+)
+def test_long_searches_need_confirmation(interactive, answer, assume_yes, outcome):
+    clock, asked = FakeClock(), []
+
+    def ask(prompt: str) -> str:
+        asked.append(prompt)
+        return answer
+
+    bar = ProgressBar(26, stream=io.StringIO(), clock=clock, interactive=interactive, ask=ask,
+                      assume_yes=assume_yes)
+    clock.now = 1.2
+    if outcome is None:
+        bar(1000, 26 * 2**25)
+    else:
+        with pytest.raises(SearchDeclined, match=outcome):
+            bar(1000, 26 * 2**25)
+    if interactive and not assume_yes:
+        assert asked[0].startswith("this search is estimated to take about ")
+        assert asked[0].endswith("days. Continue? [y/N] ")
+
+
+def test_yes_lets_a_long_search_run(tmp_path, capsys, monkeypatch):
+    # Pretend any search is above the confirmation threshold.
+    monkeypatch.setattr("varkel._cli.progress_for", lambda options, n_vars: ProgressBar(
+        n_vars, assume_yes=options.yes, confirm_above=0.0, interactive=False))
+    X = np.random.default_rng(1).laplace(size=(1000, 17))
+    path = write_csv(tmp_path / "d.csv", X)
+    assert main(["order", path, "--threads", "1"]) == 2
+    assert "rerun with --yes to run it anyway" in capsys.readouterr().err
+    assert main(["order", path, "--yes", "--threads", "2"]) == 0

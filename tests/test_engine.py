@@ -1,0 +1,312 @@
+"""The engine against _exhaustive_kernel and the slow reference, bit for bit."""
+
+from __future__ import annotations
+
+import math
+import re
+import threading
+
+import numpy as np
+import pytest
+
+import _exhaustive_kernel as kernel
+import _exhaustive_testing as testing
+import reference
+from conftest import GROUP, f64_bits, run_python
+from varkel import _engine as engine
+
+
+def engine_problem(kind: str, n_vars: int, n_samples: int, seed: int):
+    """Data of one kind, its Gram matrix and a sorted reference vector."""
+    rng = np.random.default_rng(seed)
+    R = np.sort(rng.standard_normal(n_samples))
+    if kind == "laplace":
+        X = rng.laplace(size=(n_samples, n_vars))
+    elif kind == "uniform":
+        X = rng.uniform(-1.0, 1.0, (n_samples, n_vars))
+    elif kind == "integer-ties":
+        X = rng.integers(-3, 4, (n_samples, n_vars)).astype(float)
+    elif kind == "duplicated":
+        X = rng.laplace(size=(n_samples, n_vars))
+        X[:, -1] = X[:, 0]                       # singular parent sets
+        if n_vars > 2:
+            X[:, 1] = 2.0 * X[:, 0]              # proportional columns
+    elif kind == "signed-zeros":
+        # Many exact zeros of both signs: residuals hold -0.0 and +0.0, which
+        # djbsort orders and VQSort does not.
+        X = rng.integers(-2, 3, (n_samples, n_vars)).astype(float)
+        X[(X == 0) & (rng.random(X.shape) < 0.5)] = -0.0
+    elif kind == "nan-scores":
+        X = rng.laplace(size=(n_samples, n_vars))
+        X[rng.integers(n_samples), 1] = np.nan   # every score touching column 1
+    elif kind == "infinite-scores":
+        X = rng.laplace(size=(n_samples, n_vars))
+        R[-1] = np.inf                           # every score +inf
+    elif kind == "mixed-infinities":
+        X = rng.laplace(size=(n_samples, n_vars))
+        R[0], R[-1] = -np.inf, np.inf            # inf - inf: NaN scores
+    else:
+        raise AssertionError(kind)
+    return X, X.T @ X, R
+
+
+CASES = [
+    (kind, n, samples)
+    for kind in ("laplace", "uniform", "integer-ties")
+    for n, samples in ((1, 2), (2, 3), (3, 5000), (5, 9), (7, 1000), (9, 17), (10, 200),
+                       (12, 64))
+] + [
+    ("duplicated", 4, 50), ("duplicated", 11, 1000),
+    ("signed-zeros", 5, 40), ("signed-zeros", 11, 1000),
+    ("nan-scores", 6, 30), ("infinite-scores", 6, 30), ("mixed-infinities", 6, 30),
+    ("laplace", 14, 6),
+]
+
+# (threads, sort, slice seconds): every policy the engine may vary.
+POLICIES = [(1, "auto", 0.05), (2, "djbsort", 0.05), (0, "vqsort", 1e-6), (64, "auto", 1e-4)]
+
+
+def assert_same_search(got, want):
+    sinks, total = got
+    want_sinks, want_total = want
+    assert sinks.dtype == np.int8 and sinks.shape == want_sinks.shape
+    assert np.array_equal(sinks.astype(np.int32), want_sinks)
+    assert f64_bits(total) == f64_bits(want_total)
+
+
+@pytest.mark.parametrize(("kind", "n_vars", "n_samples"), CASES)
+def test_engine_matches_sink_dp_bit_for_bit(kind, n_vars, n_samples):
+    X, C, R = engine_problem(kind, n_vars, n_samples, seed=n_vars * 1000 + n_samples)
+    want = kernel._sink_dp(X, C, R, n_vars, 0)
+    for threads, sort, slice_seconds in POLICIES:
+        got = engine.search(X, C, R, threads=threads, sort=sort, slice_seconds=slice_seconds)
+        assert_same_search(got, want)
+
+
+def test_signed_zero_case_really_reorders_zeros():
+    # The engine's sort must be allowed to differ from djbsort on zeros for
+    # the signed-zero case above to test anything.
+    values = np.array([0.0, -0.0] * 40 + [1.0, -1.0] * 40)
+    by_key = testing.sort_selected(values)
+    by_vqsort = testing.sort_vqsort(values)
+    assert np.array_equal(by_key, by_vqsort)  # equal as numbers ...
+    assert [f64_bits(v) for v in by_key] != [f64_bits(v) for v in by_vqsort]  # ... not as bits
+
+
+def test_engine_computes_the_gram_matrix_when_not_given():
+    X, _, R = engine_problem("laplace", 6, 300, seed=3)
+    C = engine.gram(X)
+    # Exactly the products summed over samples in order.
+    want = np.zeros((6, 6))
+    for row in X:
+        want = want + np.outer(row, row)
+    assert np.array_equal(C, want) and np.array_equal(C, C.T)
+    assert_same_search(engine.search(X, None, R), kernel._sink_dp(X, C, R, 6, 1))
+
+
+# -- single scores as doubles -------------------------------------------------
+
+def reference_score(X, C, R, target, mask):
+    n_samples, n_vars = X.shape
+    return reference.score(X.ravel().tolist(), C.ravel().tolist(), R.tolist(), n_samples,
+                           n_vars, target, mask, GROUP)
+
+
+def same_double(a: float, b: float) -> bool:
+    return f64_bits(a) == f64_bits(b) or (math.isnan(a) and math.isnan(b))
+
+
+@pytest.mark.parametrize("n_samples", [1, 2, 3, 7, 8, 9, 16, 17, 100, 1001])
+@pytest.mark.parametrize("kind", ["laplace", "integer-ties", "signed-zeros", "duplicated"])
+def test_every_score_path_matches_the_reference_as_doubles(kind, n_samples):
+    X, C, R = engine_problem(kind, 5, n_samples, seed=n_samples)
+    full = (1 << 5) - 1
+    for mask in (0b00001, 0b00110, 0b10111, full):
+        batched = testing.candidate_scores(X, C, R, mask, "vqsort")
+        members = [j for j in range(5) if mask >> j & 1]
+        for j, target in enumerate(members):
+            parents = mask ^ (1 << target)
+            want = reference_score(X, C, R, target, parents)
+            assert same_double(testing.score(X, C, R, 5, target, parents), want)
+            for sort in ("djbsort", "vqsort"):
+                assert same_double(engine.score(X, C, R, target, parents, sort=sort), want)
+            assert same_double(batched[j], want), (mask, target)
+
+
+def test_standardisation_is_a_true_division():
+    # Data where dividing by sd and multiplying by 1/sd round differently
+    # for some residual: a multiplication would change the score's bits.
+    X, C, R = engine_problem("laplace", 3, 200, seed=11)
+    flat_X, flat_C = X.ravel().tolist(), C.ravel().tolist()
+    rss, beta = reference.regress(flat_C, 3, 2, 0b011)
+    want = reference.standardized_residuals(flat_X, 200, 3, 2, 0b011, beta, rss)
+    z, has_nan = testing.engine_residuals(X, C, 3, 2, 0b011)
+    assert not has_nan
+    assert [f64_bits(v) for v in z] == [f64_bits(v) for v in want]
+    sd = math.sqrt(rss / 200)
+    residuals = [X[s, 2] - X[s, 0] * beta[0] - X[s, 1] * beta[1] for s in range(200)]
+    assert any(e / sd != e * (1.0 / sd) for e in residuals)
+    assert same_double(engine.score(X, C, R, 2, 0b011), reference_score(X, C, R, 2, 0b011))
+
+
+def test_nan_residual_makes_the_score_nan_before_sorting():
+    X, C, R = engine_problem("laplace", 3, 50, seed=5)
+    X[17, 0] = np.nan  # C stays finite, so only the residuals see it
+    z, has_nan = testing.engine_residuals(X, C, 3, 1, 0b001)
+    assert has_nan and np.isnan(z[17])
+    for sort in ("djbsort", "vqsort"):
+        assert math.isnan(engine.score(X, C, R, 1, 0b001, sort=sort))
+    assert math.isnan(reference_score(X, C, R, 1, 0b001))
+
+
+@pytest.mark.parametrize("n_samples", [5, 8, 13, 16])
+def test_nan_test_ignores_padding_rows(n_samples):
+    # An infinite coefficient turns the zero padding rows into NaN (0 * inf)
+    # while every real residual is infinite: the score must not be NaN.
+    X = np.ones((n_samples, 2))
+    X[:, 0] = np.linspace(1.0, 2.0, n_samples)
+    C = np.array([[1e-320, 1.0], [1.0, 4.0]])  # beta = 1 / 1e-320 overflows
+    R = np.zeros(n_samples)
+    want = reference_score(X, C, R, 1, 0b01)
+    assert same_double(engine.score(X, C, R, 1, 0b01), want)
+
+
+# -- threads, callers, progress -----------------------------------------------
+
+def test_concurrent_callers_get_their_own_results():
+    problems = [engine_problem("laplace", n, s, seed=n + s) for n, s in ((4, 30), (8, 200),
+                                                                          (11, 300))]
+    alone = [kernel._sink_dp(X, C, R, X.shape[1], 1) for X, C, R in problems]
+    errors = []
+
+    def run(index):
+        try:
+            for round_ in range(3):
+                X, C, R = problems[(index + round_) % 3]
+                assert_same_search(engine.search(X, C, R, threads=index % 3),
+                                   alone[(index + round_) % 3])
+        except BaseException as error:  # re-raised on the main thread
+            errors.append(error)
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(6)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if errors:
+        raise errors[0]
+
+
+def test_progress_reports_scores_up_to_the_total():
+    X, C, R = engine_problem("laplace", 11, 400, seed=2)
+    seen = []
+    engine.search(X, C, R, progress=lambda done, total: seen.append((done, total)),
+                  progress_interval=0.0, slice_seconds=1e-4)
+    assert len(seen) > 11
+    assert all(total == 11 * 2**10 for _, total in seen)
+    done = [d for d, _ in seen]
+    assert done == sorted(done) and done[-1] == 11 * 2**10
+
+
+def test_an_exception_in_progress_stops_the_search():
+    X, C, R = engine_problem("laplace", 12, 200, seed=2)
+    calls = []
+
+    def progress(done, total):
+        calls.append(done)
+        raise RuntimeError("stop here")
+
+    with pytest.raises(RuntimeError, match="stop here"):
+        engine.search(X, C, R, progress=progress, progress_interval=0.0)
+    assert len(calls) == 1
+    assert_same_search(engine.search(X, C, R), kernel._sink_dp(X, C, R, 12, 0))
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (lambda X, C, R: engine.search(X[0], None, R), ValueError, "two-dimensional"),
+        (lambda X, C, R: engine.search(X, C[:2], R), ValueError, r"C must have shape \(4, 4\)"),
+        (lambda X, C, R: engine.search(X, C, R[:-1]), ValueError, r"R must have shape \(20,\)"),
+        (lambda X, C, R: engine.search(np.zeros((3, 31)), None, np.zeros(3)), ValueError,
+         "at most 30"),
+        (lambda X, C, R: engine.search(X, C, R, successors=[2, 0, 0]), ValueError,
+         "4 masks"),
+        (lambda X, C, R: engine.search(X, C, R, successors=[1, 0, 0, 0]), ValueError,
+         r"successors\[0\] = 1"),
+        (lambda X, C, R: engine.search(X, C, R, sort="quick"), ValueError, "sort must be"),
+        (lambda X, C, R: engine.search(X, C, R, wait="nap"), ValueError, "wait must be"),
+        (lambda X, C, R: engine.search(X, C, R, progress=5), TypeError, "callable"),
+        (lambda X, C, R: engine.search(X, C, R, threads=-1), TypeError, "incompatible"),
+    ],
+)
+def test_bad_arguments_are_refused(call, error, message):
+    X, C, R = engine_problem("laplace", 4, 20, seed=1)
+    with pytest.raises(error, match=message):
+        call(X, C, R)
+
+
+def test_plan_counts_work_and_memory():
+    plan = engine.plan(20, 1000)
+    assert plan["scores"] == 20 * 2**19
+    # Five bytes per subset, the column copy and a residual buffer per thread.
+    assert plan["bytes"] == 5 * 2**20 + 8 * 1000 * 20 + plan["threads"] * 8 * 1000
+    assert engine.plan(2, 100)["threads"] == 1  # too small to repay workers
+    assert plan["sort"] in ("vqsort", "djbsort-avx2", "djbsort-portable")
+
+
+# -- Ctrl-C and memory, in fresh interpreters ---------------------------------
+
+def test_sigint_stops_a_search_within_a_second_and_the_process_stays_usable():
+    done = run_python("""
+        import os, signal, threading, time
+        import numpy as np, _exhaustive_kernel as kernel
+        from varkel import _engine as engine
+        rng = np.random.default_rng(0)
+        X = rng.laplace(size=(1000, 22)); R = np.sort(rng.standard_normal(1000))
+        sent = []
+        def progress(done, total):
+            if not sent:  # the search is under way: interrupt it from outside
+                sent.append(time.perf_counter())
+                threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            engine.search(X, None, R, progress=progress, progress_interval=0.1)
+            print("not interrupted")
+        except KeyboardInterrupt:
+            print("interrupted after", round(time.perf_counter() - sent[0] - 0.3, 3))
+        small = X[:, :6].copy()
+        got = engine.search(small, None, R)
+        want = kernel._sink_dp(small, engine.gram(small), R, 6, 0)
+        print((got[0] == want[0]).all() and got[1] == want[1])
+    """)
+    assert done.returncode == 0, done.stderr
+    first, second = done.stdout.splitlines()
+    assert first.startswith("interrupted after "), first
+    assert float(first.split()[-1]) < 1.0
+    assert second == "True"
+
+
+@pytest.mark.skipif(bool(__import__("os").environ.get("VARKEL_SANITIZED")),
+                    reason="address-space limits break the sanitizer's shadow memory")
+def test_a_search_too_large_for_memory_is_refused_before_allocating():
+    done = run_python("""
+        import resource, numpy as np
+        from varkel import _engine as engine
+        X = np.random.default_rng(0).standard_normal((40, 28)); R = np.sort(X[:, 0])
+        with open("/proc/self/statm") as f:
+            mapped = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + 2**30, resource.RLIM_INFINITY))
+        plan = engine.plan(28, 40)
+        print(plan["bytes"] > plan["available_bytes"], plan["memory_limit"])
+        try:
+            engine.search(X, None, R)
+        except MemoryError as error:
+            print(error)
+        print(engine.search(X[:, :3].copy(), None, R)[0].shape)
+    """)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0] == "True the address-space limit (ulimit -v)"
+    assert re.fullmatch(r"a search over 28 variables needs \d+\.\d GiB of memory, more than "
+                        r"the \d+\.\d [GM]iB of the address-space limit \(ulimit -v\)", lines[1])
+    assert lines[2] == "(8,)"
