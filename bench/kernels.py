@@ -14,7 +14,7 @@ import numpy as np
 import _exhaustive_testing as testing
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import reference  # noqa: E402
+import reference
 
 SIZES = (100, 1000, 10000)
 ELEMENTS_PER_RUN = 20_000_000

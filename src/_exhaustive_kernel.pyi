@@ -1,6 +1,7 @@
+import typing
+
 import numpy
 import numpy.typing
-import typing
 
 def _sink_dp(
     arg0: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],

@@ -113,7 +113,7 @@ def regress(C, n_vars: int, target: int, mask: int) -> tuple[float, list[float]]
     NaN when a pivot is not above zero."""
     parents = [j for j in range(n_vars) if mask >> j & 1]
     k = len(parents)
-    rows = parents + [target]
+    rows = [*parents, target]
     # Lower triangle of the normal equations: each row reads C's row of its
     # own variable (the higher-indexed one for two parents).
     A = [[C[rows[r] * n_vars + rows[c]] for c in range(r + 1)] for r in range(k + 1)]

@@ -131,7 +131,7 @@ def test_demo_runs_as_a_module():
 # -- faults found by trying the command line as a new user, one test each -------
 
 def test_a_byte_order_mark_keeps_the_first_row_of_a_headerless_file(tmp_path, capsys):
-    X, truth = varkel.simulate_lingam(3, 300, seed=1)
+    X, _ = varkel.simulate_lingam(3, 300, seed=1)
     assert main(["order", write_csv(tmp_path / "d.csv", X, header=False, bom=True), "--json"]) == 0
     assert json.loads(capsys.readouterr().out)["n_samples"] == 300
 

@@ -226,7 +226,7 @@ def test_bootstrap_probabilities(frame):
     strong = result.get_probabilities(min_causal_effect=0.5)
     order = result.get_order_probabilities()
     for matrix in (edges, strong, order):
-        assert matrix.shape == (5, 5) and np.all((0 <= matrix) & (matrix <= 1))
+        assert matrix.shape == (5, 5) and np.all((matrix >= 0) & (matrix <= 1))
     assert np.all(strong <= edges) and np.all(np.diag(edges) == 0)
     # j before i or i before j, in every resample.
     np.testing.assert_allclose(order + order.T + np.eye(5), np.ones((5, 5)))

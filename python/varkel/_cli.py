@@ -86,7 +86,7 @@ def command_order(options: argparse.Namespace) -> dict[str, Any]:
 
 def edge_list(B: np.ndarray) -> list[tuple[int, int]]:
     """(j, i) for every edge x_j -> x_i, by target then source."""
-    return [(int(j), int(i)) for i, j in zip(*np.nonzero(B))]
+    return [(int(j), int(i)) for i, j in zip(*np.nonzero(B), strict=True)]
 
 
 def edge_lines(names: list[str], B: np.ndarray, probabilities: np.ndarray | None) -> list[str]:
@@ -128,8 +128,8 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
     edges = [{"from": names[j], "to": names[i], "weight": float(B[i, j]),
               **({} if probabilities is None else {"probability": float(probabilities[i, j])})}
              for j, i in edge_list(B)]
-    return {"text": "\n".join([f"order: {' -> '.join(names[j] for j in model.causal_order_)}"]
-                              + edge_lines(names, B, probabilities)),
+    order_line = f"order: {' -> '.join(names[j] for j in model.causal_order_)}"
+    return {"text": "\n".join([order_line, *edge_lines(names, B, probabilities)]),
             "json": {"order": [names[j] for j in model.causal_order_], "edges": edges,
                      "adjacency_matrix": B.tolist(), "names": names,
                      "bootstrap": options.bootstrap or 0}}

@@ -112,7 +112,7 @@ def power_of_two_scales(values: np.ndarray) -> np.ndarray:
     """Per column, the power of two that brings its largest magnitude into
     [0.5, 1): multiplying by it is exact (short of underflow)."""
     _, exponents = np.frexp(np.max(np.abs(values), axis=0))
-    return np.ldexp(1.0, -exponents)
+    return np.asarray(np.ldexp(1.0, -exponents))
 
 
 def prepare(values: np.ndarray, *, scale: bool) -> np.ndarray:
@@ -127,14 +127,14 @@ def prepare(values: np.ndarray, *, scale: bool) -> np.ndarray:
         centred = scaled - scaled.mean(axis=0)
         if scale:
             sd = np.sqrt(np.mean(centred * centred, axis=0))
-            return np.ascontiguousarray(centred / sd)
+            standardized: np.ndarray = np.ascontiguousarray(centred / sd)
+            return standardized
         result = np.ascontiguousarray(centred / factors)
     gram = _engine.gram(result) if np.all(np.isfinite(result)) else None
-    diagonal = np.diag(gram) if gram is not None else None
-    if diagonal is None or not np.all(np.isfinite(gram)):
+    if gram is None or not np.all(np.isfinite(gram)):
         raise InputError("X's values are too large to search without scaling (their squares "
                          "overflow); use standardize=True")
-    if np.min(diagonal) < 1e-290:
+    if np.min(np.diag(gram)) < 1e-290:
         raise InputError("X's values are too small to search without scaling (their squares "
                          "underflow); use standardize=True")
     return result

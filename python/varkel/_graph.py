@@ -20,7 +20,7 @@ Positions = dict[int, tuple[float, float]]
 def edges(adjacency: np.ndarray) -> list[tuple[int, int]]:
     """(j, i) for every edge x_j -> x_i, i.e. adjacency[i, j] != 0, by target
     then source."""
-    return [(int(j), int(i)) for i, j in zip(*np.nonzero(adjacency))]
+    return [(int(j), int(i)) for i, j in zip(*np.nonzero(adjacency), strict=True)]
 
 
 def _quote(name: str) -> str:
@@ -70,7 +70,7 @@ def graphviz_positions(dot_text: str, names: list[str]) -> Positions | None:
 def layered_positions(adjacency: np.ndarray, order: list[int]) -> Positions:
     """Layers by longest path from the roots, ordered within a layer by the
     causal order; the top layer is drawn highest."""
-    layer = {}
+    layer: dict[int, int] = {}
     for v in order:
         parents = [j for j in np.flatnonzero(adjacency[v]) if int(j) in layer]
         layer[v] = 1 + max((layer[int(j)] for j in parents), default=-1)

@@ -18,7 +18,7 @@ def check_count(value: object, name: str) -> int:
     if isinstance(value, (bool, np.bool_)):
         raise InputError(f"{name} must be a non-negative integer, got {value!r}")
     try:
-        count = operator.index(value)  # type: ignore[call-overload]
+        count = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
         raise InputError(f"{name} must be a non-negative integer, got {value!r}") from None
     if count < 0:

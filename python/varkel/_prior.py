@@ -9,6 +9,8 @@ pk[i, j] = -1: unknown. The diagonal is ignored.
 
 from __future__ import annotations
 
+import itertools
+
 import numpy as np
 import numpy.typing as npt
 
@@ -59,7 +61,7 @@ def _find_cycle(n: int, pairs: list[tuple[int, int, str]]) -> list[int] | None:
         path.append(v)
         for w in after[v]:
             if state[w] == 1:
-                return path[path.index(w):] + [w]
+                return [*path[path.index(w):], w]
             if state[w] == 0 and (cycle := visit(w)) is not None:
                 return cycle
         state[v] = 2
@@ -86,7 +88,7 @@ def successor_masks(pk: np.ndarray, names: list[str]) -> list[int]:
     cycle = _find_cycle(n, pairs)
     if cycle is not None:
         why = {(a, b): w for a, b, w in pairs}
-        steps = "; ".join(why[a, b] for a, b in zip(cycle, cycle[1:]))
+        steps = "; ".join(why[a, b] for a, b in itertools.pairwise(cycle))
         order = " before ".join(repr(names[v]) for v in cycle)
         raise InputError(f"prior knowledge contradicts itself: {order} ({steps})")
     masks = [0] * n
@@ -97,4 +99,4 @@ def successor_masks(pk: np.ndarray, names: list[str]) -> list[int]:
 
 def forbidden_edges(pk: np.ndarray) -> np.ndarray:
     """forbidden[i, j]: the graph may not have the edge x_j -> x_i."""
-    return pk == 0
+    return np.asarray(pk == 0)

@@ -90,7 +90,7 @@ class ProgressBar:
         if not self.checked and elapsed >= 1.0 and 0 < done < total:
             self.checked = True
             self._confirm(elapsed * self.model.total / work)
-        if elapsed < self.delay or done >= total and not self.drawn:
+        if elapsed < self.delay or (done >= total and not self.drawn):
             return
         left = elapsed * (self.model.total - work) / work if work > 0 else float("inf")
         self._draw(done, total, done / elapsed if elapsed > 0 else 0.0, left)
