@@ -4,6 +4,8 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
+from collections.abc import Callable
 
 import numpy as np
 import pytest
@@ -52,3 +54,23 @@ def run_python(code: str) -> subprocess.CompletedProcess:
         [sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
         capture_output=True, text=True, timeout=300,
     )
+
+
+def run_in_threads(work: Callable[[int], None], count: int) -> None:
+    """Runs work(0) .. work(count - 1) on as many threads at once, and
+    re-raises the first failure on the calling thread."""
+    errors: list[BaseException] = []
+
+    def guarded(index: int) -> None:
+        try:
+            work(index)
+        except BaseException as error:
+            errors.append(error)
+
+    threads = [threading.Thread(target=guarded, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if errors:
+        raise errors[0]

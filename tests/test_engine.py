@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import math
 import re
-import threading
 
 import numpy as np
 import pytest
@@ -12,7 +11,7 @@ import pytest
 import _exhaustive_kernel as kernel
 import _exhaustive_testing as testing
 import reference
-from conftest import GROUP, f64_bits, run_python
+from conftest import GROUP, f64_bits, run_in_threads, run_python
 from varkel import _engine as engine
 
 
@@ -177,24 +176,14 @@ def test_concurrent_callers_get_their_own_results():
     problems = [engine_problem("laplace", n, s, seed=n + s) for n, s in ((4, 30), (8, 200),
                                                                           (11, 300))]
     alone = [kernel._sink_dp(X, C, R, X.shape[1], 1) for X, C, R in problems]
-    errors = []
 
     def run(index):
-        try:
-            for round_ in range(3):
-                X, C, R = problems[(index + round_) % 3]
-                assert_same_search(engine.search(X, C, R, threads=index % 3),
-                                   alone[(index + round_) % 3])
-        except BaseException as error:  # re-raised on the main thread
-            errors.append(error)
+        for round_ in range(3):
+            X, C, R = problems[(index + round_) % 3]
+            assert_same_search(engine.search(X, C, R, threads=index % 3),
+                               alone[(index + round_) % 3])
 
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(6)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    if errors:
-        raise errors[0]
+    run_in_threads(run, 6)
 
 
 def test_progress_reports_scores_up_to_the_total():

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import _exhaustive_kernel as kernel
-from conftest import f64_bits, make_problem, run_python
+from conftest import f64_bits, make_problem, run_in_threads, run_python
 
 SANITIZED = bool(os.environ.get("VARKEL_SANITIZED"))
 
@@ -40,32 +40,22 @@ def make_calls(rng: random.Random, problems, count: int):
 
 
 def run_stress(problems, alone, n_threads=8, calls_each=20, seed=0):
-    errors = []
     start = threading.Barrier(n_threads)
 
     def worker(index):
         rng = random.Random(seed * 1000 + index)
         start.wait()
         for args, expected in make_calls(rng, problems, calls_each):
-            try:
-                if isinstance(expected, type):
-                    with pytest.raises(expected):
-                        kernel._sink_dp(*args)
-                else:
-                    sinks, total = kernel._sink_dp(*args)
-                    want_sinks, want_total = alone[expected]
-                    assert np.array_equal(sinks, want_sinks)
-                    assert f64_bits(total) == f64_bits(want_total)
-            except BaseException as error:  # collected and re-raised on the main thread
-                errors.append(error)
+            if isinstance(expected, type):
+                with pytest.raises(expected):
+                    kernel._sink_dp(*args)
+            else:
+                sinks, total = kernel._sink_dp(*args)
+                want_sinks, want_total = alone[expected]
+                assert np.array_equal(sinks, want_sinks)
+                assert f64_bits(total) == f64_bits(want_total)
 
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(n_threads)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    if errors:
-        raise errors[0]
+    run_in_threads(worker, n_threads)
 
 
 def test_eight_threads_mixing_calls():

@@ -78,7 +78,7 @@ def layered_positions(adjacency: np.ndarray, order: list[int]) -> Positions:
     for depth in sorted(set(layer.values())):
         members = [v for v in order if layer[v] == depth]
         for slot, v in enumerate(members):
-            positions[v] = (slot - (len(members) - 1) / 2.0, -float(depth))
+            positions[v] = (1.6 * (slot - (len(members) - 1) / 2.0), -float(depth))
     return positions
 
 
@@ -114,10 +114,16 @@ def _draw(ax: Any, adjacency: np.ndarray, names: list[str], positions: Positions
             "arrowstyle": "-|>", "color": "tab:red" if weight < 0 else "tab:blue",
             "lw": 0.8 + 2.2 * abs(weight) / largest, "shrinkA": 16, "shrinkB": 16,
             "alpha": 0.9 if p is None else 0.3 + 0.7 * p})
-        middle = (start + end) / 2
-        ax.text(middle[0], middle[1], edge_label(weight, p), fontsize=8, ha="center",
-                va="center", bbox={"boxstyle": "round,pad=0.15", "fc": "white", "ec": "none",
-                                   "alpha": 0.8})
+        # A label runs along its edge, a third of the way from the source:
+        # edges that cross in the middle, or fan out of one node, keep their
+        # labels apart.
+        where = start + 0.35 * (end - start)
+        angle = float(np.degrees(np.arctan2(end[1] - start[1], end[0] - start[0])))
+        if angle > 90 or angle < -90:
+            angle -= 180 if angle > 0 else -180
+        ax.text(where[0], where[1], edge_label(weight, p), fontsize=7, ha="center",
+                va="center", rotation=angle, rotation_mode="anchor",
+                bbox={"boxstyle": "round,pad=0.1", "fc": "white", "ec": "none", "alpha": 0.85})
     for v, name in enumerate(names):
         ax.text(xs[v], ys[v], name, ha="center", va="center", fontsize=10, zorder=3,
                 bbox={"boxstyle": "circle,pad=0.3" if len(name) <= 3 else "round,pad=0.3",
@@ -125,4 +131,5 @@ def _draw(ax: Any, adjacency: np.ndarray, names: list[str], positions: Positions
     pad = radius + 0.3
     ax.set_xlim(xs.min() - pad, xs.max() + pad)
     ax.set_ylim(ys.min() - pad, ys.max() + pad)
+    ax.set_aspect("equal")  # so that labels lie along their edges
     ax.set_axis_off()
