@@ -19,8 +19,11 @@
 
 #include "engine_search.h"
 #include "gram.h"
+#include "hwy/targets.h"
+#include "kernels.h"
 #include "memory_budget.h"
 #include "score.h"
+#include "subsets.h"
 
 namespace py = pybind11;
 
@@ -151,18 +154,8 @@ class SliceReporter {
   Clock::time_point last_;
 };
 
-py::tuple search(const Doubles& X, const std::optional<Doubles>& C_given, const Doubles& R,
-                 uint64_t threads,
-                 const std::optional<std::vector<int64_t>>& successors, py::object progress,
-                 double progress_interval, const std::string& wait, const std::string& sort,
-                 double slice_seconds) {
-  const Doubles C = gram_or_given(X, C_given);
-  EngineProblem problem = check_problem(X, C, R);
-  problem.successors = check_successors(successors, problem.n_vars);
-  if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
-    raise(PyExc_TypeError, "progress must be callable or None");
-  }
-  if (!(progress_interval >= 0.0)) invalid("progress_interval must be 0 or more");
+EngineOptions make_options(uint64_t threads, const std::string& wait, const std::string& sort,
+                           double slice_seconds) {
   if (!(slice_seconds > 0.0 && slice_seconds <= 1.0)) {
     invalid("slice_seconds must be above 0 and at most 1");
   }
@@ -171,25 +164,174 @@ py::tuple search(const Doubles& X, const std::optional<Doubles>& C_given, const 
   options.wait_mode = parse_wait(wait);
   options.sort = parse_sort(sort);
   options.slice_seconds = slice_seconds;
+  return options;
+}
 
-  const int n = problem.n_vars;
-  const uint64_t subsets = uint64_t{1} << n;
-  check_memory(n, engine_bytes(n, problem.n_samples,
-                               engine_threads(threads, n, problem.n_samples)));
-  py::array_t<int8_t> best_sink(static_cast<py::ssize_t>(subsets));
-  std::unique_ptr<float[]> best_total(new (std::nothrow) float[subsets]);
-  if (!best_total) {
-    raise(PyExc_MemoryError, "cannot allocate " + format_bytes(subsets * sizeof(float)) +
-                                 " for the search's totals");
+void check_progress(const py::object& progress, double interval) {
+  if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
+    raise(PyExc_TypeError, "progress must be callable or None");
   }
-  EngineSearch engine(std::move(problem), options);
-  SliceReporter report(std::move(progress), progress_interval);
-  float total;
-  {
-    py::gil_scoped_release release;
-    total = engine.run(best_total.get(), best_sink.mutable_data(), report);
+  if (!(interval >= 0.0)) invalid("progress_interval must be 0 or more");
+}
+
+// A copy the search owns, so that a caller changing its array later cannot
+// change the search's inputs.
+Doubles owned_copy(const Doubles& array) {
+  return Doubles(py::array(array).attr("copy")());
+}
+
+// The Python class Search: one search, relaxed level by level. It owns
+// copies of C and R, the table of sinks and the engine (which copies X).
+class Search {
+ public:
+  Search(const Doubles& X, const std::optional<Doubles>& C_given, const Doubles& R,
+         uint64_t threads, const std::optional<std::vector<int64_t>>& successors,
+         const std::string& wait, const std::string& sort, double slice_seconds)
+      : C_(owned_copy(gram_or_given(X, C_given))), R_(owned_copy(R)) {
+    EngineProblem problem = check_problem(X, C_, R_);
+    problem.successors = check_successors(successors, problem.n_vars);
+    const EngineOptions options = make_options(threads, wait, sort, slice_seconds);
+    const int n = problem.n_vars;
+    check_memory(n, engine_bytes(n, problem.n_samples,
+                                 engine_threads(threads, n, problem.n_samples)));
+    sinks_ = py::array_t<int8_t>(static_cast<py::ssize_t>(uint64_t{1} << n));
+    std::fill(sinks_.mutable_data(), sinks_.mutable_data() + sinks_.size(), int8_t{-1});
+    try {
+      engine_ = std::make_unique<EngineSearch>(std::move(problem), options,
+                                               sinks_.mutable_data());
+    } catch (const std::bad_alloc&) {
+      raise(PyExc_MemoryError, "cannot allocate the search's tables");
+    }
   }
-  return py::make_tuple(best_sink, static_cast<double>(total));
+
+  int n_vars() const { return engine_->n_vars(); }
+  uint64_t threads() const { return engine_->threads(); }
+  int completed_level() const { return engine_->completed_level(); }
+  uint64_t scores() const { return total_scores(n_vars()); }
+
+  uint64_t level_size(int k) const {
+    check_level_number(k);
+    return binomial(n_vars(), k);
+  }
+
+  uint64_t scores_before(int k) const {
+    check_level_number(k);
+    uint64_t done = 0;
+    for (int level = 1; level < k; ++level) done += level_scores(n_vars(), level);
+    return done;
+  }
+
+  void relax_level(int k, uint64_t first, std::optional<uint64_t> last, py::object progress,
+                   double progress_interval) {
+    check_progress(progress, progress_interval);
+    check_next(k);
+    const uint64_t end = last.value_or(binomial(n_vars(), k));
+    Claim claim(*engine_);
+    SliceReporter report(std::move(progress), progress_interval);
+    translate([&] {
+      py::gil_scoped_release release;
+      engine_->relax_level(k, first, end, scores_before(k) + first * k, report);
+    });
+  }
+
+  void complete_level(int k) {
+    check_next(k);
+    Claim claim(*engine_);
+    translate([&] { engine_->complete_level(k); });
+  }
+
+  // The level being filled, in rank order, as views that keep this alive.
+  py::array level_totals(const py::object& self) {
+    return py::array_t<float>(static_cast<py::ssize_t>(next_level_size()),
+                              engine_->level_totals(), self);
+  }
+  py::array level_sinks(const py::object& self) {
+    return py::array_t<int8_t>(static_cast<py::ssize_t>(next_level_size()),
+                               engine_->level_sinks(), self);
+  }
+
+  py::array_t<int8_t> sinks() const { return sinks_; }
+
+  double total() const {
+    if (completed_level() != n_vars()) {
+      invalid("the total is known once level " + std::to_string(n_vars()) + " is complete; "
+              "level " + std::to_string(completed_level()) + " is the last complete one");
+    }
+    return static_cast<double>(engine_->best_total());
+  }
+
+  py::tuple run(py::object progress, double progress_interval) {
+    check_progress(progress, progress_interval);
+    Claim claim(*engine_);
+    SliceReporter report(std::move(progress), progress_interval);
+    float best = 0.0f;
+    {
+      py::gil_scoped_release release;
+      best = engine_->run(report);
+    }
+    return py::make_tuple(sinks_, static_cast<double>(best));
+  }
+
+ private:
+  // Holds the engine for one call; two threads may not drive one search.
+  class Claim {
+   public:
+    explicit Claim(EngineSearch& engine) : engine_(engine) {
+      if (!engine_.try_claim()) {
+        raise(PyExc_RuntimeError, "this search is in use by another thread");
+      }
+    }
+    ~Claim() { engine_.release(); }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+
+   private:
+    EngineSearch& engine_;
+  };
+
+  void check_level_number(int k) const {
+    if (k < 1 || k > n_vars()) {
+      invalid("level must be between 1 and " + std::to_string(n_vars()) + ", got " +
+              std::to_string(k));
+    }
+  }
+
+  void check_next(int k) const {
+    check_level_number(k);
+    if (k != completed_level() + 1) {
+      invalid("level " + std::to_string(k) + " is not the next level: level " +
+              std::to_string(completed_level()) + " is the last complete one");
+    }
+  }
+
+  uint64_t next_level_size() const {
+    const int next = completed_level() + 1;
+    return next <= n_vars() ? binomial(n_vars(), next) : 0;
+  }
+
+  // Turns the engine's argument errors into ValueError with their message.
+  template <class Work>
+  static void translate(Work&& work) {
+    try {
+      work();
+    } catch (const std::invalid_argument& error) {
+      invalid(error.what());
+    }
+  }
+
+  Doubles C_;
+  Doubles R_;
+  py::array_t<int8_t> sinks_;
+  std::unique_ptr<EngineSearch> engine_;
+};
+
+py::tuple search(const Doubles& X, const std::optional<Doubles>& C, const Doubles& R,
+                 uint64_t threads, const std::optional<std::vector<int64_t>>& successors,
+                 py::object progress, double progress_interval, const std::string& wait,
+                 const std::string& sort, double slice_seconds) {
+  check_progress(progress, progress_interval);
+  Search search(X, C, R, threads, successors, wait, sort, slice_seconds);
+  return search.run(std::move(progress), progress_interval);
 }
 
 double single_score(const Doubles& X, const std::optional<Doubles>& C_given, const Doubles& R,
@@ -206,6 +348,15 @@ double single_score(const Doubles& X, const std::optional<Doubles>& C_given, con
   return scorer.score(target, static_cast<uint32_t>(parents), z.get());
 }
 
+// The group of kernel targets this processor runs, which decides the last
+// bits of every score: "avx512", "avx2" or "sse".
+const char* kernel_arithmetic() {
+  const int64_t supported = hwy::SupportedTargets() & compiled_kernel_targets();
+  if (supported & (HWY_AVX3_SPR | HWY_AVX3_ZEN4 | HWY_AVX3_DL | HWY_AVX3)) return "avx512";
+  if (supported & HWY_AVX2) return "avx2";
+  return "sse";
+}
+
 py::dict plan(int n_vars, int n_samples, uint64_t threads) {
   if (n_vars < 0 || n_vars > kMaxVars) invalid("n_vars must be between 0 and 30");
   if (n_samples < 0) invalid("n_samples must be 0 or more");
@@ -218,6 +369,7 @@ py::dict plan(int n_vars, int n_samples, uint64_t threads) {
   result["available_bytes"] = py::int_(budget.bytes);
   result["memory_limit"] = budget.limit;
   result["sort"] = residual_sort_name(SortChoice::kAuto);
+  result["arithmetic"] = kernel_arithmetic();
   return result;
 }
 
@@ -257,6 +409,53 @@ MemoryError before allocating anything.
 wait ('block' or 'spin'), sort ('auto', 'djbsort', 'vqsort') and
 slice_seconds (the work between two checks for Ctrl-C and progress) choose
 policies that never change the result; they are for benchmarks and tests.)doc");
+  py::class_<varkel::Search>(m, "Search", R"doc(One search, relaxed level by level.
+
+Search(X, C, R, *, threads, successors, wait, sort, slice_seconds) takes the
+arguments of search(). Level k holds the subsets of k variables, addressed by
+their rank in ascending order of their bit masks. Level k can be relaxed
+once level k - 1 is complete, in any number of parts (relax_level with rank
+ranges), or filled by the caller through the writable views level_totals()
+and level_sinks() (from a checkpoint, or from other processes); then
+complete_level(k) makes it the level the next one reads. run() does the
+remaining levels here. sinks is the table of all sinks (as search returns
+it), total the best total once the last level is complete. The results never
+depend on how the levels were split.)doc")
+      .def(py::init<const varkel::Doubles&, const std::optional<varkel::Doubles>&,
+                    const varkel::Doubles&, uint64_t,
+                    const std::optional<std::vector<int64_t>>&, const std::string&,
+                    const std::string&, double>(),
+           py::arg("X"), py::arg("C"), py::arg("R"), py::pos_only(), py::kw_only(),
+           py::arg("threads") = 0, py::arg("successors") = py::none(),
+           py::arg("wait") = "block", py::arg("sort") = "auto",
+           py::arg("slice_seconds") = 0.05)
+      .def_property_readonly("n_vars", &varkel::Search::n_vars)
+      .def_property_readonly("threads", &varkel::Search::threads)
+      .def_property_readonly("completed_level", &varkel::Search::completed_level)
+      .def_property_readonly("scores", &varkel::Search::scores)
+      .def_property_readonly("sinks", &varkel::Search::sinks)
+      .def_property_readonly("total", &varkel::Search::total)
+      .def("level_size", &varkel::Search::level_size, py::arg("k"),
+           "The number of subsets in level k.")
+      .def("scores_before", &varkel::Search::scores_before, py::arg("k"),
+           "The scores of the levels below level k.")
+      .def("relax_level", &varkel::Search::relax_level, py::arg("k"), py::arg("first") = 0,
+           py::arg("last") = py::none(), py::kw_only(), py::arg("progress") = py::none(),
+           py::arg("progress_interval") = 0.5,
+           "Relaxes the subsets of level k with ranks [first, last) (all by default).")
+      .def(
+          "level_totals",
+          [](const py::object& self) { return self.cast<varkel::Search&>().level_totals(self); },
+          "The float32 totals of the level being filled (the next one), by rank; writable.")
+      .def(
+          "level_sinks",
+          [](const py::object& self) { return self.cast<varkel::Search&>().level_sinks(self); },
+          "The int8 sinks of the level being filled (the next one), by rank; writable.")
+      .def("complete_level", &varkel::Search::complete_level, py::arg("k"),
+           "Makes level k, relaxed or filled, the level the next one reads.")
+      .def("run", &varkel::Search::run, py::kw_only(), py::arg("progress") = py::none(),
+           py::arg("progress_interval") = 0.5,
+           "Relaxes and completes the remaining levels; returns (sinks, total).");
   m.def("score", &varkel::single_score, py::arg("X"), py::arg("C"), py::arg("R"),
         py::arg("target"), py::arg("parents"), py::pos_only(), py::kw_only(),
         py::arg("sort") = "auto",

@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "relax.h"
@@ -32,11 +35,21 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The number of subsets in the widest level, at least 1.
+uint64_t widest_level(int n_vars) { return binomial(n_vars, n_vars / 2); }
+
+template <class T>
+std::unique_ptr<T[]> allocate(uint64_t count) {
+  return std::unique_ptr<T[]>(new T[static_cast<size_t>(std::max<uint64_t>(count, 1))]);
+}
+
 }  // namespace
 
 uint64_t total_scores(int n_vars) {
   return n_vars > 0 ? static_cast<uint64_t>(n_vars) << (n_vars - 1) : 0;
 }
+
+uint64_t level_scores(int n_vars, int k) { return static_cast<uint64_t>(k) * binomial(n_vars, k); }
 
 uint64_t engine_threads(uint64_t requested, int n_vars, int n_samples) {
   const uint64_t available = processors_available();
@@ -48,19 +61,25 @@ uint64_t engine_threads(uint64_t requested, int n_vars, int n_samples) {
 
 uint64_t engine_bytes(int n_vars, int n_samples, uint64_t threads) {
   const uint64_t subsets = uint64_t{1} << n_vars;
-  return subsets * (sizeof(float) + sizeof(int8_t)) +
+  const uint64_t level = std::max<uint64_t>(widest_level(n_vars), 1);
+  return subsets + level * (2 * sizeof(float) + sizeof(int8_t)) +
          ColumnScorer::column_bytes(n_samples, n_vars) +
          std::max<uint64_t>(threads, 1) * ColumnScorer::scratch_bytes(n_samples);
 }
 
-EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options)
+EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
+                           int8_t* sink_table)
     : problem_(std::move(problem)),
       scorer_(problem_.X, problem_.C, problem_.R, problem_.n_samples, problem_.n_vars,
               residual_sort(options.sort)),
       threads_(engine_threads(options.threads, problem_.n_vars, problem_.n_samples)),
       slice_seconds_(options.slice_seconds),
       pool_(make_pool(threads_, options.wait_mode)),
-      scratch_(scorer_.make_scratch(pool_ ? pool_->NumWorkers() : 1)) {
+      scratch_(scorer_.make_scratch(pool_ ? pool_->NumWorkers() : 1)),
+      previous_totals_(allocate<float>(widest_level(problem_.n_vars))),
+      current_totals_(allocate<float>(widest_level(problem_.n_vars))),
+      current_sinks_(allocate<int8_t>(widest_level(problem_.n_vars))),
+      sink_table_(sink_table) {
   if (!problem_.successors.empty()) {
     predecessors_.assign(static_cast<size_t>(problem_.n_vars), 0);
     for (int i = 0; i < problem_.n_vars; ++i) {
@@ -69,9 +88,12 @@ EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options)
       }
     }
   }
+  // Level 0: the empty set, with total 0 and no sink.
+  previous_totals_[0] = 0.0f;
+  sink_table_[0] = -1;
 }
 
-void EngineSearch::relax(uint32_t mask, double* z) {
+void EngineSearch::relax(uint32_t mask, uint64_t rank, double* z) {
   uint32_t candidates = mask;
   if (!predecessors_.empty()) {
     // A subset that lacks a required predecessor of one of its members is
@@ -80,8 +102,8 @@ void EngineSearch::relax(uint32_t mask, double* z) {
     for (uint32_t rest = mask; rest != 0; rest &= rest - 1) {
       const int j = __builtin_ctz(rest);
       if ((predecessors_[j] & ~mask) != 0) {
-        best_total_[mask] = -std::numeric_limits<float>::infinity();
-        best_sink_[mask] = -1;
+        current_totals_[rank] = -std::numeric_limits<float>::infinity();
+        current_sinks_[rank] = -1;
         return;
       }
       if ((problem_.successors[j] & mask) != 0) candidates &= ~(uint32_t{1} << j);
@@ -89,18 +111,25 @@ void EngineSearch::relax(uint32_t mask, double* z) {
   }
   CandidateRegressions regressions;
   scorer_.regress_subset(mask, &regressions);
-  relax_subset(mask, candidates, best_total_, best_sink_, [&](int target, uint32_t) {
-    // Candidates are the members in ascending order.
-    const int j = __builtin_popcount(mask & ((uint32_t{1} << target) - 1));
-    return scorer_.score_candidate(regressions, j, z);
-  });
+  uint64_t below[kMaxRows];
+  ranks_without_each(regressions.members, regressions.k, below);
+  // Candidates are the members in ascending order.
+  const auto position = [mask](int target) {
+    return __builtin_popcount(mask & ((uint32_t{1} << target) - 1));
+  };
+  const Relaxed relaxed = relax_subset(
+      mask, candidates,
+      [&](int target, uint32_t) { return scorer_.score_candidate(regressions, position(target), z); },
+      [&](int target, uint32_t) { return previous_totals_[below[position(target)]]; });
+  current_totals_[rank] = relaxed.total;
+  current_sinks_[rank] = static_cast<int8_t>(relaxed.sink);
 }
 
 void EngineSearch::relax_run(int k, uint64_t first, uint64_t last, size_t worker) {
   double* z = scratch_.get() + worker * scorer_.stride();
   uint32_t mask = unrank_subset(first, k, problem_.n_vars);
   for (uint64_t rank = first; rank < last; ++rank) {
-    relax(mask, z);
+    relax(mask, rank, z);
     if (rank + 1 < last) mask = next_subset(mask);
   }
 }
@@ -120,38 +149,63 @@ void EngineSearch::relax_ranks(int k, uint64_t first, uint64_t last) {
   });
 }
 
-float EngineSearch::run(float* best_total, int8_t* best_sink, const SliceHook& between_slices) {
-  best_total_ = best_total;
-  best_sink_ = best_sink;
-  const int n = problem_.n_vars;
-  best_total[0] = 0.0f;
-  best_sink[0] = -1;
-  const uint64_t total = total_scores(n);
-  uint64_t done = 0;
-  // Scores per second over the last slice, with every worker busy.
-  double rate = 0.0;
-  uint64_t last_slice_scores = 0;
-  for (int k = 1; k <= n; ++k) {
-    const uint64_t count = binomial(n, k);
-    for (uint64_t rank = 0; rank < count;) {
-      uint64_t slice = 16 * threads_;
-      if (rate > 0.0) {
-        const double wanted = std::min(rate * slice_seconds_,
-                                       kMaxSliceGrowth * static_cast<double>(last_slice_scores));
-        slice = static_cast<uint64_t>(std::max(1.0, std::floor(wanted / k)));
-      }
-      slice = std::min(slice, count - rank);
-      const auto start = Clock::now();
-      relax_ranks(k, rank, rank + slice);
-      const double elapsed = std::max(seconds_since(start), 1e-7);
-      rank += slice;
-      last_slice_scores = slice * static_cast<uint64_t>(k);
-      done += last_slice_scores;
-      rate = static_cast<double>(last_slice_scores) / elapsed;
-      between_slices(done, total);
-    }
+void EngineSearch::relax_level(int k, uint64_t first, uint64_t last, uint64_t done_before,
+                               const SliceHook& between_slices) {
+  if (k != completed_ + 1 || k > problem_.n_vars) {
+    throw std::invalid_argument("level " + std::to_string(k) + " cannot be relaxed now: level " +
+                                std::to_string(completed_) + " is the last complete one");
   }
-  return best_total[(uint64_t{1} << n) - 1];
+  const uint64_t count = binomial(problem_.n_vars, k);
+  if (first > last || last > count) {
+    throw std::invalid_argument("ranks [" + std::to_string(first) + ", " + std::to_string(last) +
+                                ") are not within level " + std::to_string(k) + "'s " +
+                                std::to_string(count) + " subsets");
+  }
+  const uint64_t total = total_scores(problem_.n_vars);
+  uint64_t done = done_before;
+  for (uint64_t rank = first; rank < last;) {
+    uint64_t slice = 16 * threads_;
+    if (rate_ > 0.0) {
+      const double wanted = std::min(rate_ * slice_seconds_,
+                                     kMaxSliceGrowth * static_cast<double>(last_slice_scores_));
+      slice = static_cast<uint64_t>(std::max(1.0, std::floor(wanted / k)));
+    }
+    slice = std::min(slice, last - rank);
+    const auto start = Clock::now();
+    relax_ranks(k, rank, rank + slice);
+    const double elapsed = std::max(seconds_since(start), 1e-7);
+    rank += slice;
+    last_slice_scores_ = slice * static_cast<uint64_t>(k);
+    done += last_slice_scores_;
+    rate_ = static_cast<double>(last_slice_scores_) / elapsed;
+    between_slices(done, total);
+  }
+}
+
+void EngineSearch::complete_level(int k) {
+  if (k != completed_ + 1 || k > problem_.n_vars) {
+    throw std::invalid_argument("level " + std::to_string(k) + " cannot be completed now: level " +
+                                std::to_string(completed_) + " is the last complete one");
+  }
+  const uint64_t count = binomial(problem_.n_vars, k);
+  uint32_t mask = (uint32_t{1} << k) - 1;  // the smallest subset of size k
+  for (uint64_t rank = 0; rank < count; ++rank) {
+    sink_table_[mask] = current_sinks_[rank];
+    if (rank + 1 < count) mask = next_subset(mask);
+  }
+  std::swap(previous_totals_, current_totals_);
+  completed_ = k;
+}
+
+float EngineSearch::run(const SliceHook& between_slices) {
+  uint64_t done = 0;
+  for (int k = 1; k <= completed_; ++k) done += level_scores(problem_.n_vars, k);
+  for (int k = completed_ + 1; k <= problem_.n_vars; ++k) {
+    relax_level(k, 0, binomial(problem_.n_vars, k), done, between_slices);
+    complete_level(k);
+    done += level_scores(problem_.n_vars, k);
+  }
+  return best_total();
 }
 
 }  // namespace varkel

@@ -1,21 +1,30 @@
 // The engine's exhaustive search: the same tables and total as
-// _exhaustive_kernel's search, bit for bit, with faster policies.
+// _exhaustive_kernel's search, bit for bit, with faster policies and
+// compact tables.
 //
-// - Scores come from ColumnScorer (column-major data, vector residuals, the
-//   sort decided once per process).
-// - Levels are addressed by subset rank, so no table of masks is kept; the
-//   sinks take one byte each.
-// - Each level is relaxed in slices of about `slice_seconds` of work; between
+// - Scores come from ColumnScorer (column-major data, batched regressions,
+//   vector residuals, the sort decided once per process).
+// - Subsets of a level are addressed by their rank (subsets.h). Only two
+//   levels of totals are kept, in rank order: the level being relaxed and
+//   the one below it, whose totals it reads. Each level's sinks (one byte
+//   each) are kept in rank order until the level is complete, then go into
+//   the table of all sinks by mask.
+// - A level is relaxed in slices of about `slice_seconds` of work; between
 //   slices the calling thread runs a hook (progress, interrupts) that may
 //   throw to stop the search.
+// - A level may be relaxed in parts (any ranges of its ranks, in any order,
+//   by this or other processes) before it is completed; this is how
+//   checkpoints resume and how several processes share a level.
 // - Optional order constraints restrict which members may be a subset's sink.
-// Within a level every subset is relaxed by exactly one task and reads only
-// the level below, so slicing and thread counts never change a bit.
+// Within a level every subset is relaxed once and reads only the level
+// below, so slicing, parts and thread counts never change a bit.
 #ifndef VARKEL_ENGINE_SEARCH_H_
 #define VARKEL_ENGINE_SEARCH_H_
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "column_scorer.h"
@@ -50,32 +59,62 @@ using SliceHook = std::function<void(uint64_t done, uint64_t total)>;
 // Scores of a search over n_vars variables: n_vars * 2^(n_vars - 1).
 uint64_t total_scores(int n_vars);
 
+// Scores of level k: k * binomial(n_vars, k).
+uint64_t level_scores(int n_vars, int k);
+
 // Threads the engine uses: `requested` (0 = all) capped at the processors
 // the calling thread may run on, and 1 for searches too small to repay
 // starting workers.
 uint64_t engine_threads(uint64_t requested, int n_vars, int n_samples);
 
-// Bytes the engine allocates for a search: the tables (5 bytes per subset),
+// Bytes the engine allocates for a search: the table of sinks (one byte per
+// subset), two levels of totals and one level of sinks at the widest level,
 // the column-major copy of X and one residual buffer per thread.
 uint64_t engine_bytes(int n_vars, int n_samples, uint64_t threads);
 
 class EngineSearch {
  public:
-  // Allocates the column copy, the scratch and the pool. Throws
-  // std::bad_alloc or std::runtime_error (refused worker threads).
-  EngineSearch(EngineProblem problem, const EngineOptions& options);
+  // Allocates the column copy, the level buffers, the scratch and the pool;
+  // `sink_table` (2^n bytes, owned by the caller) receives the sinks of each
+  // completed level. Throws std::bad_alloc or std::runtime_error (refused
+  // worker threads).
+  EngineSearch(EngineProblem problem, const EngineOptions& options, int8_t* sink_table);
 
+  int n_vars() const { return problem_.n_vars; }
   uint64_t threads() const { return threads_; }
+  int completed_level() const { return completed_; }
 
-  // Fills best_total (2^n floats) and best_sink (2^n bytes) and returns the
-  // best total of the full set. Entries of subsets that no order allowed by
-  // the constraints can reach are -inf and -1.
-  float run(float* best_total, int8_t* best_sink, const SliceHook& between_slices);
+  // Relaxes the subsets of level k with ranks [first, last), writing their
+  // totals and sinks into level_totals() and level_sinks() at those ranks.
+  // `done_before` scores are reported as done before this call. Requires
+  // level k - 1 to be complete and k the next level.
+  void relax_level(int k, uint64_t first, uint64_t last, uint64_t done_before,
+                   const SliceHook& between_slices);
+
+  // The level being filled (completed_level() + 1), in rank order: one
+  // total and one sink per subset. A caller may fill them itself (from a
+  // checkpoint, or from other processes) instead of relaxing.
+  float* level_totals() { return current_totals_.get(); }
+  int8_t* level_sinks() { return current_sinks_.get(); }
+
+  // Declares level k (the next level) filled: its sinks go into the sink
+  // table and its totals become the ones the next level reads.
+  void complete_level(int k);
+
+  // The best total of all variables; valid once the last level is complete.
+  float best_total() const { return previous_totals_[0]; }
+
+  // Relaxes and completes every remaining level on this process.
+  float run(const SliceHook& between_slices);
+
+  // Claims the search for one caller at a time; false when already claimed.
+  bool try_claim() { return !busy_.exchange(true); }
+  void release() { busy_.store(false); }
 
  private:
   void relax_ranks(int k, uint64_t first, uint64_t last);
   void relax_run(int k, uint64_t first, uint64_t last, size_t worker);
-  void relax(uint32_t mask, double* z);
+  void relax(uint32_t mask, uint64_t rank, double* z);
 
   EngineProblem problem_;
   std::vector<uint32_t> predecessors_;
@@ -84,8 +123,16 @@ class EngineSearch {
   double slice_seconds_;
   PoolPtr pool_;
   hwy::AlignedFreeUniquePtr<double[]> scratch_;
-  float* best_total_ = nullptr;
-  int8_t* best_sink_ = nullptr;
+  std::unique_ptr<float[]> previous_totals_;
+  std::unique_ptr<float[]> current_totals_;
+  std::unique_ptr<int8_t[]> current_sinks_;
+  int8_t* sink_table_;
+  int completed_ = 0;
+  // Scores per second over the last slice, with every worker busy, and the
+  // size of that slice, for sizing the next one.
+  double rate_ = 0.0;
+  uint64_t last_slice_scores_ = 0;
+  std::atomic<bool> busy_{false};
 };
 
 }  // namespace varkel

@@ -17,9 +17,12 @@ void relax_range(const LevelSearch& search, size_t first, size_t last, size_t wo
     return score_with_buffer(search.X, search.C, search.R, search.n_samples, search.n_vars,
                              target, static_cast<int>(parents), residuals);
   };
+  const auto parent_total = [&](int, uint32_t parents) { return search.best_total[parents]; };
   for (size_t j = first; j < last; ++j) {
     const uint32_t mask = static_cast<uint32_t>(search.masks_by_level[j]);
-    relax_subset(mask, mask, search.best_total, search.best_sink, score);
+    const Relaxed relaxed = relax_subset(mask, mask, score, parent_total);
+    search.best_total[mask] = relaxed.total;
+    search.best_sink[mask] = relaxed.sink;
   }
 }
 

@@ -40,6 +40,21 @@ inline uint32_t unrank_subset(uint64_t rank, int k, int n_vars) {
   return mask;
 }
 
+// The ranks, among the subsets one smaller, of `mask` without each of its
+// members: below[j] for its j-th member in ascending order. members[0 .. k-1]
+// are the mask's members in ascending order. Removing member j shifts the
+// position of every later member down by one.
+inline void ranks_without_each(const int* members, int k, uint64_t* below) {
+  uint64_t before = 0;  // sum over j' < j of binomial(members[j'], j' + 1)
+  uint64_t after = 0;   // sum over j' > j of binomial(members[j'], j')
+  for (int j = 1; j < k; ++j) after += binomial(members[j], j);
+  for (int j = 0; j < k; ++j) {
+    below[j] = before + after;
+    before += binomial(members[j], j + 1);
+    if (j + 1 < k) after -= binomial(members[j + 1], j + 1);
+  }
+}
+
 // The next larger mask with the same number of members (Gosper's step).
 // Precondition: mask != 0, and the result fits 32 bits (true below 2^31).
 inline uint32_t next_subset(uint32_t mask) {

@@ -209,7 +209,7 @@ def test_ctrl_c_exits_130_with_one_line_within_a_second(tmp_path):
 @pytest.mark.skipif(bool(os.environ.get("VARKEL_SANITIZED")),
                     reason="address-space limits break the sanitizer's shadow memory")
 def test_a_search_too_large_for_memory_is_one_line(tmp_path):
-    X = np.random.default_rng(0).standard_normal((40, 28))
+    X = np.random.default_rng(0).standard_normal((40, 30))
     path = write_csv(tmp_path / "wide.csv", X)
     code = ("import resource, runpy, sys\n"
             "with open('/proc/self/statm') as f:\n"
@@ -220,7 +220,7 @@ def test_a_search_too_large_for_memory_is_one_line(tmp_path):
     done = subprocess.run([PYTHON, "-c", code], capture_output=True, text=True, timeout=120)
     assert done.returncode == 2
     assert done.stderr.count("\n") == 1
-    assert "a search over 28 variables needs" in done.stderr and "of memory" in done.stderr
+    assert "a search over 30 variables needs" in done.stderr and "of memory" in done.stderr
 
 
 class FakeClock:

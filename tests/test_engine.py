@@ -235,13 +235,14 @@ def test_bad_arguments_are_refused(call, error, message):
         call(X, C, R)
 
 
-def test_plan_counts_work_and_memory():
+def test_plan_counts_work_and_describes_the_engine():
     plan = engine.plan(20, 1000)
     assert plan["scores"] == 20 * 2**19
-    # Five bytes per subset, the column copy and a residual buffer per thread.
-    assert plan["bytes"] == 5 * 2**20 + 8 * 1000 * 20 + plan["threads"] * 8 * 1000
     assert engine.plan(2, 100)["threads"] == 1  # too small to repay workers
     assert plan["sort"] in ("vqsort", "djbsort-avx2", "djbsort-portable")
+    assert plan["arithmetic"] == {"AVX3": "avx512", "AVX2": "avx2", "SSE": "sse"}[
+        next(name for name, group in (("AVX3", reference.AVX3), ("AVX2", reference.AVX2),
+                                      ("SSE", reference.SSE)) if group == GROUP)]
 
 
 # -- Ctrl-C and memory, in fresh interpreters ---------------------------------
@@ -281,11 +282,11 @@ def test_a_search_too_large_for_memory_is_refused_before_allocating():
     done = run_python("""
         import resource, numpy as np
         from varkel import _engine as engine
-        X = np.random.default_rng(0).standard_normal((40, 28)); R = np.sort(X[:, 0])
+        X = np.random.default_rng(0).standard_normal((40, 30)); R = np.sort(X[:, 0])
         with open("/proc/self/statm") as f:
             mapped = int(f.read().split()[0]) * resource.getpagesize()
         resource.setrlimit(resource.RLIMIT_AS, (mapped + 2**30, resource.RLIM_INFINITY))
-        plan = engine.plan(28, 40)
+        plan = engine.plan(30, 40)
         print(plan["bytes"] > plan["available_bytes"], plan["memory_limit"])
         try:
             engine.search(X, None, R)
@@ -296,6 +297,6 @@ def test_a_search_too_large_for_memory_is_refused_before_allocating():
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert lines[0] == "True the address-space limit (ulimit -v)"
-    assert re.fullmatch(r"a search over 28 variables needs \d+\.\d GiB of memory, more than "
+    assert re.fullmatch(r"a search over 30 variables needs \d+\.\d GiB of memory, more than "
                         r"the \d+\.\d [GM]iB of the address-space limit \(ulimit -v\)", lines[1])
     assert lines[2] == "(8,)"

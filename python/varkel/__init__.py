@@ -22,8 +22,7 @@ from varkel._graph import plot_graph, to_dot
 from varkel._reference import REFERENCES, reference_vector
 from varkel._search import CausalOrder, causal_order, order_from_sinks
 from varkel._simulate import SimulatedDAG, pair_agreement, simulate_dag, simulate_lingam
-
-__version__ = "0.2.0"
+from varkel._version import VERSION as __version__
 
 __all__ = [
     "REFERENCES",

@@ -54,8 +54,30 @@ def named(names: list[str], X: np.ndarray) -> Any:
     return pd.DataFrame(X, columns=names)
 
 
-def progress_for(options: argparse.Namespace, n_vars: int) -> ProgressBar:
+def mpi_rank(options: argparse.Namespace) -> int:
+    """This process's rank in the MPI job (0 without --mpi)."""
+    if not getattr(options, "mpi", False):
+        return 0
+    try:
+        from mpi4py import MPI  # noqa: PLC0415 - MPI is optional
+    except ImportError:
+        raise UsageError("--mpi needs mpi4py: pip install 'varkel[mpi]'") from None
+    return int(MPI.COMM_WORLD.Get_rank())
+
+
+def progress_for(options: argparse.Namespace, n_vars: int) -> Any:
+    """The progress bar; under MPI only rank 0 shows it (and asks)."""
+    if mpi_rank(options) != 0:
+        return SilentProgress()
     return ProgressBar(n_vars, assume_yes=options.yes)
+
+
+class SilentProgress:
+    def __call__(self, done: int, total: int) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
 
 
 def read_prior(path: str | None, names: list[str]) -> np.ndarray | None:
@@ -75,9 +97,12 @@ def command_order(options: argparse.Namespace) -> dict[str, Any]:
         result = varkel.causal_order(named(names, X), reference=options.reference,
                                      threads=options.threads,
                                      prior_knowledge=read_prior(options.prior, names),
-                                     progress=progress)
+                                     progress=progress, checkpoint=options.checkpoint,
+                                     mpi=options.mpi)
     finally:
         progress.close()
+    if mpi_rank(options) != 0:
+        return {"text": None, "json": None}  # rank 0 reports
     ordered = [names[j] for j in result.order]
     return {"text": " -> ".join(ordered),
             "json": {"order": ordered, "order_indices": result.order, "total": result.total,
@@ -105,9 +130,12 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
                                     threads=options.threads, random_state=options.seed)
     progress = progress_for(options, X.shape[1])
     try:
-        model.fit(named(names, X), progress=progress)
+        model.fit(named(names, X), progress=progress, checkpoint=options.checkpoint,
+                  mpi=options.mpi)
     finally:
         progress.close()
+    if mpi_rank(options) != 0:
+        return {"text": None, "json": None}  # rank 0 reports
     bootstrap = None
     if options.bootstrap:
         counter = CountBar("resamples")
@@ -181,6 +209,12 @@ def add_common(parser: argparse.ArgumentParser, *, data: bool = True) -> None:
                             help="prior knowledge: an n x n matrix of -1, 0, 1 in "
                                  "DirectLiNGAM's format (pk[i, j] = 1: column j is an "
                                  "ancestor of column i; 0: it is not)")
+        parser.add_argument("--checkpoint", metavar="DIR",
+                            help="write each finished level of the search to DIR, and resume "
+                                 "from it when run again on the same data")
+        parser.add_argument("--mpi", action="store_true",
+                            help="split the search over the ranks of an MPI job (run under "
+                                 "mpiexec or srun); rank 0 prints the result")
     parser.add_argument("--threads", type=non_negative, default=0, metavar="N",
                         help="worker threads (default 0: every processor)")
     parser.add_argument("--yes", action="store_true",
@@ -253,8 +287,11 @@ def main(argv: Sequence[str] | None = None, prog: str = "varkel") -> int:
     parser = build_parser(prog)
     try:
         options = parser.parse_args(argv)
+        if getattr(options, "mpi", False) and getattr(options, "bootstrap", None):
+            raise UsageError("--bootstrap cannot be combined with --mpi")
         result = options.run(options)
-        emit(json.dumps(result["json"]) if options.json else result["text"])
+        if result["text"] is not None:
+            emit(json.dumps(result["json"]) if options.json else result["text"])
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

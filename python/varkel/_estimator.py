@@ -13,7 +13,7 @@ from varkel._bootstrap import BootstrapResult, resample_rows
 from varkel._data import default_names
 from varkel._errors import InputError
 from varkel._graph import plot_graph, to_dot
-from varkel._options import check_count, check_threads
+from varkel._options import check_count, check_flag, check_threads
 from varkel._prior import forbidden_edges
 from varkel._pruning import prune_adjacency
 from varkel._search import (
@@ -85,14 +85,17 @@ class ExhaustiveLiNGAM:
         return f"ExhaustiveLiNGAM({', '.join(changed)})"
 
     def fit(self, X: npt.ArrayLike, y: object = None, *,
-            progress: ProgressCallback | None = None) -> ExhaustiveLiNGAM:
+            progress: ProgressCallback | None = None,
+            checkpoint: str | os.PathLike[str] | None = None,
+            mpi: bool = False) -> ExhaustiveLiNGAM:
         """Finds the causal order and the graph of X (samples x variables, an
-        array or a DataFrame). Returns self. y is ignored. progress, if given,
-        is called as progress(done, total) during the search (see
-        varkel.causal_order)."""
+        array or a DataFrame). Returns self. y is ignored. progress,
+        checkpoint and mpi are as in varkel.causal_order."""
         threads = check_threads(self.threads)
+        use_mpi = check_flag(mpi, "mpi")
         prepared = prepare_search(X, prior_knowledge=self.prior_knowledge)
-        result = run_search(prepared, threads=threads, progress=progress)
+        result = run_search(prepared, threads=threads, progress=progress, checkpoint=checkpoint,
+                            mpi=use_mpi)
         self.causal_order_ = result.order
         self.total_score_ = result.total
         self.adjacency_matrix_ = prune_adjacency(prepared.data.values, result.order,

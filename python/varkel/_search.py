@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
@@ -12,6 +13,7 @@ import numpy.typing as npt
 from varkel import _engine
 from varkel._data import Data, as_data, prepare, refuse_collinear, refuse_constant
 from varkel._errors import InputError
+from varkel._levels import run_levels
 from varkel._options import check_flag, check_threads
 from varkel._prior import check_prior_knowledge, successor_masks
 from varkel._reference import resolve_reference
@@ -113,11 +115,19 @@ def prepare_search(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal
 
 
 def run_search(prepared: PreparedSearch, *, threads: int,
-               progress: ProgressCallback | None = None) -> CausalOrder:
+               progress: ProgressCallback | None = None,
+               checkpoint: str | os.PathLike[str] | None = None,
+               mpi: bool = False) -> CausalOrder:
     n_vars = prepared.searched.shape[1]
-    sinks, total = _engine.search(prepared.searched, None, prepared.reference_vector,
-                                  threads=threads, successors=prepared.successors,
-                                  progress=progress)
+    if checkpoint is None and not mpi:
+        sinks, total = _engine.search(prepared.searched, None, prepared.reference_vector,
+                                      threads=threads, successors=prepared.successors,
+                                      progress=progress)
+    else:
+        sinks, total = run_levels(prepared.searched, prepared.reference_vector,
+                                  prepared.successors, threads=threads, progress=progress,
+                                  checkpoint=None if checkpoint is None else os.fspath(checkpoint),
+                                  mpi=mpi)
     return CausalOrder(order=order_from_sinks(sinks, n_vars), total=total, sinks=sinks,
                        reference=prepared.reference,
                        reference_vector=prepared.reference_vector, names=prepared.data.names)
@@ -126,7 +136,9 @@ def run_search(prepared: PreparedSearch, *, threads: int,
 def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
                  threads: int = 0, standardize: bool = True,
                  prior_knowledge: npt.ArrayLike | None = None,
-                 progress: ProgressCallback | None = None) -> CausalOrder:
+                 progress: ProgressCallback | None = None,
+                 checkpoint: str | os.PathLike[str] | None = None,
+                 mpi: bool = False) -> CausalOrder:
     """The best ordering of the columns of X (samples x variables, an array or
     a DataFrame), by exhaustive search.
 
@@ -145,12 +157,22 @@ def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
     progress: called as progress(done, total) with the number of score
         evaluations done, at least every half second; an exception it raises
         stops the search.
+    checkpoint: a directory; each finished level of the search is written
+        there durably, and a search of the same inputs that finds it resumes
+        after its last complete level, with a bit-identical result. A
+        checkpoint of other inputs, or a damaged one, is refused.
+    mpi: split each level over the ranks of an MPI job (run under mpiexec or
+        srun; needs mpi4py). Every rank must call this with the same inputs,
+        and each gets the result, bit-identical to a single process's.
+        Only rank 0 writes the checkpoint.
 
     Ctrl-C stops the search with KeyboardInterrupt. A search that cannot fit
     in memory raises MemoryError before it starts; InputError (a ValueError)
     reports data or options that cannot be searched.
     """
     thread_count = check_threads(threads)
+    use_mpi = check_flag(mpi, "mpi")
     prepared = prepare_search(X, reference=reference, standardize=standardize,
                               prior_knowledge=prior_knowledge)
-    return run_search(prepared, threads=thread_count, progress=progress)
+    return run_search(prepared, threads=thread_count, progress=progress, checkpoint=checkpoint,
+                      mpi=use_mpi)

@@ -1,0 +1,118 @@
+"""Searches that go level by level through Python: with a checkpoint, and
+split over MPI ranks.
+
+Each level is a unit: with a checkpoint it is written once complete; with
+MPI every rank relaxes a fixed contiguous block of the level's subset ranks
+(with its own threads), and the blocks' totals and sinks are then gathered
+on every rank, so that all ranks hold the whole level before the next one.
+Rank 0 writes the checkpoint and, on resuming, reads it and sends the levels
+to the others. The results are bit-identical to a single uninterrupted
+search, however the levels were split or resumed.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+
+from varkel import _engine
+from varkel._checkpoint import Checkpoint, fingerprint
+from varkel._errors import InputError
+
+ProgressCallback = Callable[[int, int], Any]
+
+
+def mpi_world() -> Any:
+    """MPI's world communicator (mpi4py, the optional extra varkel[mpi])."""
+    try:
+        from mpi4py import MPI  # noqa: PLC0415 - MPI is optional
+    except ImportError:
+        raise InputError("searching with MPI needs mpi4py: pip install 'varkel[mpi]'") from None
+    return MPI.COMM_WORLD
+
+
+def block(count: int, rank: int, size: int) -> tuple[int, int]:
+    """Rank `rank`'s contiguous share [first, last) of `count` subset ranks."""
+    return count * rank // size, count * (rank + 1) // size
+
+
+def _gather_level(comm: Any, search: Any, level: int) -> None:
+    """Every rank's block of the level, everywhere, in place."""
+    from mpi4py import MPI  # noqa: PLC0415
+
+    count, size = search.level_size(level), comm.Get_size()
+    shares = [block(count, r, size) for r in range(size)]
+    counts = [last - first for first, last in shares]
+    starts = [first for first, _ in shares]
+    comm.Allgatherv(MPI.IN_PLACE, [search.level_totals(), counts, starts, MPI.FLOAT])
+    comm.Allgatherv(MPI.IN_PLACE, [search.level_sinks(), counts, starts, MPI.INT8_T])
+
+
+def _check_same_inputs(comm: Any, digest: bytes) -> None:
+    digests = comm.allgather(digest)
+    different = [rank for rank, other in enumerate(digests) if other != digests[0]]
+    if different:
+        raise InputError(f"MPI ranks {different} searched other data than rank 0; every rank "
+                         "must read the same inputs")
+
+
+def _resume(comm: Any, store: Checkpoint | None, search: Any) -> int:
+    """Fills the search with the checkpoint's complete levels: rank 0 reads
+    them, and with MPI sends each level to the other ranks. Returns the last
+    level loaded."""
+    last = store.last_complete_level() if store is not None else 0
+    if comm is not None:
+        last = comm.bcast(last, root=0)
+    for level in range(1, last + 1):
+        with_totals = level == last  # the only totals the next level reads
+        if store is not None:
+            store.fill_level(search, level, with_totals=with_totals)
+        if comm is not None:
+            comm.Bcast(search.level_sinks(), root=0)
+            if with_totals:
+                comm.Bcast(search.level_totals(), root=0)
+        search.complete_level(level)
+    return last
+
+
+def run_levels(searched: np.ndarray, reference: np.ndarray, successors: Sequence[int] | None,
+               *, threads: int, progress: ProgressCallback | None, checkpoint: str | None,
+               mpi: bool) -> tuple[np.ndarray, float]:
+    """The engine's search, level by level, with a checkpoint and/or MPI."""
+    comm = mpi_world() if mpi else None
+    rank, size = (comm.Get_rank(), comm.Get_size()) if comm is not None else (0, 1)
+    search = _engine.Search(searched, None, reference, threads=threads, successors=successors)
+    digest = fingerprint(searched, reference, successors)
+    if comm is not None:
+        _check_same_inputs(comm, digest)
+    store = Checkpoint(checkpoint, digest, search.n_vars) if checkpoint and rank == 0 else None
+    start = _resume(comm, store, search)
+    for level in range(start + 1, search.n_vars + 1):
+        first, last = block(search.level_size(level), rank, size)
+        search.relax_level(level, first, last, progress=_scaled(progress, search, level, first,
+                                                                size))
+        if comm is not None:
+            _gather_level(comm, search, level)
+        if store is not None:
+            store.save_level(level, search.level_totals(), search.level_sinks())
+        search.complete_level(level)
+    if progress is not None:
+        progress(search.scores, search.scores)
+    return search.sinks, search.total
+
+
+def _scaled(progress: ProgressCallback | None, search: Any, level: int, first: int,
+            size: int) -> ProgressCallback | None:
+    """Progress of this rank's block, scaled to the whole level (every rank
+    works through its block at about the same pace)."""
+    if progress is None or size == 1:
+        return progress
+    before = search.scores_before(level)
+    offset = before + first * level
+
+    def report(done: int, total: int) -> None:
+        progress(min(before + (done - offset) * size, total), total)
+
+    return report

@@ -1,0 +1,257 @@
+"""Level by level: compact tables, parts of levels, checkpoints, MPI."""
+
+from __future__ import annotations
+
+import itertools
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import _exhaustive_kernel as kernel
+import varkel
+from conftest import f64_bits
+from varkel import _engine as engine
+from varkel._checkpoint import CheckpointError
+
+PYTHON = sys.executable
+MPIEXEC = Path(PYTHON).parent / "mpiexec"
+SANITIZED = bool(os.environ.get("VARKEL_SANITIZED"))
+
+
+def problem(n_vars: int, n_samples: int, seed: int = 0):
+    rng = np.random.default_rng(seed)
+    X = rng.laplace(size=(n_samples, n_vars))
+    X = np.ascontiguousarray((X - X.mean(axis=0)) / X.std(axis=0))
+    return X, engine.gram(X), varkel.reference_vector("normal", n_samples)
+
+
+def test_compact_tables_match_sink_dp_at_sixteen_variables():
+    # Up to 14 variables test_engine compares on many kinds of data. With
+    # more samples than variables every regression is regular and every
+    # score is sorted: the reference module takes about 25 s here.
+    n_vars, n_samples = 16, 17
+    X, C, R = problem(n_vars, n_samples, seed=n_vars)
+    sinks, total = engine.search(X, C, R)
+    want_sinks, want_total = kernel._sink_dp(X, C, R, n_vars, 0)
+    assert np.array_equal(sinks.astype(np.int32), want_sinks)
+    assert f64_bits(total) == f64_bits(want_total)
+
+
+def run_in_parts(X, C, R, parts: int):
+    """Relaxes every level in `parts` rank ranges, last part first."""
+    search = engine.Search(X, C, R, threads=1)
+    for level in range(1, search.n_vars + 1):
+        count = search.level_size(level)
+        bounds = [count * p // parts for p in range(parts + 1)]
+        for first, last in reversed(list(itertools.pairwise(bounds))):
+            search.relax_level(level, first, last)
+        search.complete_level(level)
+    return search.sinks, search.total
+
+
+@pytest.mark.parametrize("parts", [1, 2, 3, 7])
+def test_levels_relaxed_in_parts_give_the_same_bits(parts):
+    X, C, R = problem(9, 60, seed=parts)
+    want = engine.search(X, C, R)
+    sinks, total = run_in_parts(X, C, R, parts)
+    assert np.array_equal(sinks, want[0]) and f64_bits(total) == f64_bits(want[1])
+
+
+def test_a_level_filled_from_outside_is_used():
+    # Complete two levels, copy them into a fresh search, finish there.
+    X, C, R = problem(8, 50)
+    want = engine.search(X, C, R)
+    first = engine.Search(X, C, R)
+    second = engine.Search(X, C, R)
+    for level in (1, 2):
+        first.relax_level(level)
+        second.level_sinks()[:] = first.level_sinks()
+        second.level_totals()[:] = first.level_totals()
+        first.complete_level(level)
+        second.complete_level(level)
+    sinks, total = second.run()
+    assert np.array_equal(sinks, want[0]) and total == want[1]
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda s: s.relax_level(2), "level 2 is not the next level"),
+        (lambda s: s.complete_level(0), "level must be between 1 and 5"),
+        (lambda s: s.relax_level(1, 3, 2), r"ranks \[3, 2\) are not within level 1"),
+        (lambda s: s.relax_level(1, 0, 6), r"ranks \[0, 6\) are not within level 1's 5"),
+        (lambda s: s.total, "the total is known once level 5 is complete"),
+    ],
+)
+def test_levels_are_taken_in_order(call, message):
+    X, C, R = problem(5, 30)
+    with pytest.raises(ValueError, match=message):
+        call(engine.Search(X, C, R))
+
+
+def test_memory_is_two_levels_of_totals_and_a_byte_per_subset():
+    plan = engine.plan(24, 1000)
+    widest = 2704156  # binomial(24, 12)
+    assert plan["bytes"] == 2**24 + widest * 9 + 8 * 1000 * 24 + plan["threads"] * 8 * 1000
+    # Under half of what _exhaustive_kernel's six tables take.
+    assert plan["bytes"] < (12 * 2**24) / 2
+
+
+# -- checkpoints -----------------------------------------------------------------
+
+def write_data(path: Path, n_vars: int, n_samples: int, seed: int = 0) -> str:
+    X = np.random.default_rng(seed).laplace(size=(n_samples, n_vars))
+    np.savetxt(path, X, delimiter=",", header=",".join(f"v{j}" for j in range(n_vars)),
+               comments="")
+    return str(path)
+
+
+def test_checkpointed_search_equals_a_plain_one(tmp_path):
+    X, _ = varkel.simulate_lingam(8, 300, seed=2)
+    plain = varkel.causal_order(X)
+    first = varkel.causal_order(X, checkpoint=tmp_path / "ck")
+    assert first == plain
+    assert sorted(p.name for p in (tmp_path / "ck").iterdir()) == \
+        [f"sinks-{k:02d}.bin" for k in range(1, 9)] + ["totals-08.bin"]
+    assert varkel.causal_order(X, checkpoint=tmp_path / "ck") == plain  # all loaded
+
+
+def kill_after_levels(args: list[str], checkpoint: Path, levels: int,
+                      sig: signal.Signals) -> subprocess.CompletedProcess[str] | None:
+    """Starts a command, waits until `levels` levels are checkpointed, then
+    sends it `sig`."""
+    child = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 240
+    while not (checkpoint / f"sinks-{levels:02d}.bin").exists():
+        assert child.poll() is None, child.communicate()
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    child.send_signal(sig)
+    out, err = child.communicate(timeout=60)
+    return subprocess.CompletedProcess(args, child.returncode, out, err)
+
+
+@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGINT])
+def test_a_killed_search_resumes_to_identical_bits(tmp_path, sig):
+    data = write_data(tmp_path / "d.csv", 17, 1000)
+    ck = tmp_path / "ck"
+    args = [PYTHON, "-m", "varkel", "order", data, "--json", "--checkpoint", str(ck)]
+    killed = kill_after_levels([*args, "--threads", "1"], ck, 5, sig)
+    assert killed.returncode == (-9 if sig == signal.SIGKILL else 130)
+    assert "sinks-17.bin" not in [p.name for p in ck.iterdir()]
+    resumed = subprocess.run(args, capture_output=True, text=True, timeout=300)
+    assert resumed.returncode == 0, resumed.stderr
+    plain = subprocess.run(args[:-2], capture_output=True, text=True, timeout=300)
+    assert resumed.stdout == plain.stdout  # the total, to the last bit, and the order
+
+
+def damage(path: Path, how: str) -> None:
+    content = bytearray(path.read_bytes())
+    if how == "tampered":
+        content[-33] ^= 0x01  # the last byte of the payload, before the checksum
+        path.write_bytes(bytes(content))
+    elif how == "truncated":
+        path.write_bytes(bytes(content[: len(content) - 5]))
+
+
+@pytest.mark.parametrize(
+    ("how", "message"),
+    [
+        ("tampered", r"sinks-03\.bin is corrupt \(checksum mismatch\)"),
+        ("truncated", r"sinks-03\.bin is truncated or damaged"),
+        ("other data", "was written for other inputs"),
+        ("other prior", "was written for other inputs"),
+    ],
+)
+def test_a_damaged_or_foreign_checkpoint_is_refused(tmp_path, how, message):
+    X, _ = varkel.simulate_lingam(6, 200, seed=3)
+    ck = tmp_path / "ck"
+    varkel.causal_order(X, checkpoint=ck)
+    if how in ("tampered", "truncated"):
+        damage(ck / "sinks-03.bin", how)
+    if how == "other data":
+        X = X.copy()
+        X[0, 0] += 1.0
+    prior = None
+    if how == "other prior":
+        prior = -np.ones((6, 6))
+        prior[1, 0] = 0
+    with pytest.raises(CheckpointError, match=message):
+        varkel.causal_order(X, checkpoint=ck, prior_knowledge=prior)
+
+
+def test_a_checkpoint_error_on_the_command_line_is_one_line(tmp_path):
+    data = write_data(tmp_path / "d.csv", 5, 100)
+    ck = tmp_path / "ck"
+    args = [PYTHON, "-m", "varkel", "order", data, "--checkpoint", str(ck)]
+    assert subprocess.run(args, capture_output=True, timeout=120).returncode == 0
+    damage(ck / "sinks-02.bin", "tampered")
+    done = subprocess.run(args, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1
+    assert "sinks-02.bin is corrupt" in done.stderr
+
+
+# -- MPI ---------------------------------------------------------------------------
+
+needs_mpi = pytest.mark.skipif(not MPIEXEC.exists() or SANITIZED,
+                               reason="needs mpiexec (varkel[mpi]); not under the sanitizers")
+
+
+def mpiexec(ranks: int, *args: str, timeout: int = 300) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([str(MPIEXEC), "-n", str(ranks), PYTHON, *args],
+                          capture_output=True, text=True, timeout=timeout)
+
+
+@needs_mpi
+def test_mpi_ranks_give_the_same_bits_as_one_process(tmp_path):
+    code = """
+        import sys, numpy as np, varkel
+        from mpi4py import MPI
+        for n in (1, 4, 7, 10):
+            X, _ = varkel.simulate_lingam(n, 300, seed=n)
+            result = varkel.causal_order(X, mpi=True, threads=1)
+            if MPI.COMM_WORLD.Get_rank() == 0:
+                np.save(sys.argv[1] + f"/sinks-{n}.npy", result.sinks)
+                print(n, result.total.hex(), result.order)
+    """
+    done = mpiexec(2, "-c", __import__("textwrap").dedent(code), str(tmp_path))
+    assert done.returncode == 0, done.stderr
+    for line in done.stdout.splitlines():
+        n, total, *_ = line.split()
+        X, _ = varkel.simulate_lingam(int(n), 300, seed=int(n))
+        alone = varkel.causal_order(X)
+        assert float.fromhex(total) == alone.total
+        assert np.array_equal(np.load(tmp_path / f"sinks-{n}.npy"), alone.sinks)
+    assert len(done.stdout.splitlines()) == 4
+
+
+@needs_mpi
+def test_a_killed_rank_stops_the_job_and_a_rerun_resumes(tmp_path):
+    data = write_data(tmp_path / "d.csv", 17, 1000, seed=5)
+    ck = tmp_path / "ck"
+    args = [str(MPIEXEC), "-n", "2", PYTHON, "-m", "varkel", "order", data, "--mpi", "--json",
+            "--threads", "1", "--checkpoint", str(ck)]
+    child = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 240
+    while not (ck / "sinks-05.bin").exists():
+        assert child.poll() is None and time.monotonic() < deadline, child.communicate()
+        time.sleep(0.05)
+    ranks = subprocess.run(["pgrep", "-f", f"varkel order {data} --mpi"], capture_output=True,
+                           text=True).stdout.split()
+    os.kill(int(ranks[-1]), signal.SIGKILL)
+    out, err = child.communicate(timeout=120)
+    # MPICH's mpiexec ends the job and says which process died, and how.
+    assert child.returncode != 0
+    assert "BAD TERMINATION OF ONE OF YOUR APPLICATION PROCESSES" in out + err
+    assert "EXIT CODE: 9" in out + err and '"order"' not in out
+    resumed = subprocess.run(args, capture_output=True, text=True, timeout=300)
+    assert resumed.returncode == 0, resumed.stderr
+    plain = subprocess.run([PYTHON, "-m", "varkel", "order", data, "--json"],
+                           capture_output=True, text=True, timeout=300)
+    assert resumed.stdout == plain.stdout
