@@ -28,6 +28,15 @@ def test_module_carries_only_sink_dp():
     assert kernel._sink_dp.__doc__ == "_sink_dp" + SIGNATURE + "\n"
 
 
+def test_the_test_only_module_is_not_installed():
+    import importlib.metadata
+
+    installed = [str(path) for path in importlib.metadata.files("varkel") or []]
+    assert any(path.startswith("_exhaustive_kernel") for path in installed)
+    assert any(path.startswith("varkel/_engine") for path in installed)
+    assert not any("_exhaustive_testing" in path for path in installed)
+
+
 def test_reimport_gives_same_module():
     del sys.modules["_exhaustive_kernel"]
     import _exhaustive_kernel as again

@@ -255,3 +255,21 @@ def test_a_killed_rank_stops_the_job_and_a_rerun_resumes(tmp_path):
     plain = subprocess.run([PYTHON, "-m", "varkel", "order", data, "--json"],
                            capture_output=True, text=True, timeout=300)
     assert resumed.stdout == plain.stdout
+
+
+@needs_mpi
+def test_a_failure_on_one_rank_ends_every_rank_with_one_line(tmp_path):
+    # Rank 0 alone reads the checkpoint; its refusal must reach rank 1, which
+    # would otherwise wait for rank 0 forever.
+    data = write_data(tmp_path / "d.csv", 6, 200)
+    ck = tmp_path / "ck"
+    single = subprocess.run([PYTHON, "-m", "varkel", "order", data, "--checkpoint", str(ck)],
+                            capture_output=True, timeout=120)
+    assert single.returncode == 0
+    damage(ck / "sinks-02.bin", "tampered")
+    done = mpiexec(2, "-m", "varkel", "order", data, "--mpi", "--checkpoint", str(ck),
+                   timeout=120)
+    assert done.returncode == 2
+    errors = [line for line in done.stderr.splitlines() if "error:" in line]
+    assert len(errors) == 1 and "MPI rank 0: checkpoint file" in errors[0]
+    assert "sinks-02.bin is corrupt" in errors[0]

@@ -65,11 +65,21 @@ def mpi_rank(options: argparse.Namespace) -> int:
     return int(MPI.COMM_WORLD.Get_rank())
 
 
+def reports(options: argparse.Namespace) -> bool:
+    """Whether this process prints results and errors: under MPI only rank 0."""
+    try:
+        return mpi_rank(options) == 0
+    except UsageError:
+        return True
+
+
 def progress_for(options: argparse.Namespace, n_vars: int) -> Any:
-    """The progress bar; under MPI only rank 0 shows it (and asks)."""
-    if mpi_rank(options) != 0:
+    """The progress bar. Under MPI only rank 0 shows it, and it does not ask
+    about long searches: a job launched on a cluster is meant to run, and a
+    rank that stopped alone would leave the others waiting."""
+    if not reports(options):
         return SilentProgress()
-    return ProgressBar(n_vars, assume_yes=options.yes)
+    return ProgressBar(n_vars, assume_yes=options.yes or getattr(options, "mpi", False))
 
 
 class SilentProgress:
@@ -101,8 +111,8 @@ def command_order(options: argparse.Namespace) -> dict[str, Any]:
                                      mpi=options.mpi)
     finally:
         progress.close()
-    if mpi_rank(options) != 0:
-        return {"text": None, "json": None}  # rank 0 reports
+    if not reports(options):
+        return {"text": None, "json": None}
     ordered = [names[j] for j in result.order]
     return {"text": " -> ".join(ordered),
             "json": {"order": ordered, "order_indices": result.order, "total": result.total,
@@ -134,8 +144,8 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
                   mpi=options.mpi)
     finally:
         progress.close()
-    if mpi_rank(options) != 0:
-        return {"text": None, "json": None}  # rank 0 reports
+    if not reports(options):
+        return {"text": None, "json": None}
     bootstrap = None
     if options.bootstrap:
         counter = CountBar("resamples")
@@ -285,6 +295,7 @@ def _silence_stdout() -> None:
 
 def main(argv: Sequence[str] | None = None, prog: str = "varkel") -> int:
     parser = build_parser(prog)
+    options = argparse.Namespace()
     try:
         options = parser.parse_args(argv)
         if getattr(options, "mpi", False) and getattr(options, "bootstrap", None):
@@ -296,6 +307,8 @@ def main(argv: Sequence[str] | None = None, prog: str = "varkel") -> int:
         print(f"{prog}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     except (UsageError, varkel.InputError, SearchDeclined, MemoryError) as error:
-        print(f"{prog}: error: {error}", file=sys.stderr)
+        # Under MPI every rank has the same failure; rank 0 reports it.
+        if reports(options):
+            print(f"{prog}: error: {error}", file=sys.stderr)
         return EXIT_USAGE
     return 0

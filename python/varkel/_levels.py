@@ -13,6 +13,7 @@ search, however the levels were split or resumed.
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
+from functools import partial
 from typing import Any
 
 import numpy as np
@@ -50,6 +51,34 @@ def _gather_level(comm: Any, search: Any, level: int) -> None:
     comm.Allgatherv(MPI.IN_PLACE, [search.level_sinks(), counts, starts, MPI.INT8_T])
 
 
+def _collectively(comm: Any, action: Callable[[], Any] | None, *,
+                  root_only: bool = False) -> Any:
+    """Runs `action` on every rank (or on rank 0 only; None: nothing to do
+    here) and, when it fails anywhere, raises that failure on every rank: a
+    rank that gave up must not leave the others waiting for it. Without MPI,
+    just runs it."""
+    if action is None:
+        action = _nothing
+    if comm is None:
+        return action()
+    result, failure = None, None
+    if not root_only or comm.Get_rank() == 0:
+        try:
+            result = action()
+        except (InputError, MemoryError) as error:
+            failure = (type(error).__name__, str(error))
+    failures = comm.allgather(failure)
+    for rank, found in enumerate(failures):
+        if found is not None:
+            kind = MemoryError if found[0] == "MemoryError" else InputError
+            raise kind(f"MPI rank {rank}: {found[1]}")
+    return result
+
+
+def _nothing() -> None:
+    return None
+
+
 def _check_same_inputs(comm: Any, digest: bytes) -> None:
     digests = comm.allgather(digest)
     different = [rank for rank, other in enumerate(digests) if other != digests[0]]
@@ -62,13 +91,14 @@ def _resume(comm: Any, store: Checkpoint | None, search: Any) -> int:
     """Fills the search with the checkpoint's complete levels: rank 0 reads
     them, and with MPI sends each level to the other ranks. Returns the last
     level loaded."""
-    last = store.last_complete_level() if store is not None else 0
+    last = _collectively(comm, store.last_complete_level if store else None,
+                         root_only=True) or 0
     if comm is not None:
         last = comm.bcast(last, root=0)
     for level in range(1, last + 1):
         with_totals = level == last  # the only totals the next level reads
-        if store is not None:
-            store.fill_level(search, level, with_totals=with_totals)
+        _collectively(comm, partial(store.fill_level, search, level, with_totals=with_totals)
+                      if store else None, root_only=True)
         if comm is not None:
             comm.Bcast(search.level_sinks(), root=0)
             if with_totals:
@@ -83,11 +113,13 @@ def run_levels(searched: np.ndarray, reference: np.ndarray, successors: Sequence
     """The engine's search, level by level, with a checkpoint and/or MPI."""
     comm = mpi_world() if mpi else None
     rank, size = (comm.Get_rank(), comm.Get_size()) if comm is not None else (0, 1)
-    search = _engine.Search(searched, None, reference, threads=threads, successors=successors)
+    search = _collectively(comm, lambda: _engine.Search(searched, None, reference,
+                                                        threads=threads, successors=successors))
     digest = fingerprint(searched, reference, successors)
     if comm is not None:
         _check_same_inputs(comm, digest)
-    store = Checkpoint(checkpoint, digest, search.n_vars) if checkpoint and rank == 0 else None
+    store = _collectively(comm, partial(Checkpoint, checkpoint, digest, search.n_vars)
+                          if checkpoint and rank == 0 else None)
     start = _resume(comm, store, search)
     for level in range(start + 1, search.n_vars + 1):
         first, last = block(search.level_size(level), rank, size)
@@ -95,8 +127,8 @@ def run_levels(searched: np.ndarray, reference: np.ndarray, successors: Sequence
                                                                 size))
         if comm is not None:
             _gather_level(comm, search, level)
-        if store is not None:
-            store.save_level(level, search.level_totals(), search.level_sinks())
+        _collectively(comm, partial(store.save_level, level, search.level_totals(),
+                                    search.level_sinks()) if store else None, root_only=True)
         search.complete_level(level)
     if progress is not None:
         progress(search.scores, search.scores)
