@@ -18,7 +18,7 @@ subsets: exactly, not greedily.
 from varkel._bootstrap import BootstrapResult
 from varkel._errors import InputError
 from varkel._estimator import ExhaustiveLiNGAM
-from varkel._graph import plot_graph, to_dot
+from varkel._graph import edges, plot_graph, to_dot
 from varkel._reference import REFERENCES, reference_vector
 from varkel._search import CausalOrder, causal_order, order_from_sinks
 from varkel._simulate import SimulatedDAG, pair_agreement, simulate_dag, simulate_lingam
@@ -33,6 +33,7 @@ __all__ = [
     "SimulatedDAG",
     "__version__",
     "causal_order",
+    "edges",
     "order_from_sinks",
     "pair_agreement",
     "plot_graph",

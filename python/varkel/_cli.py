@@ -119,14 +119,9 @@ def command_order(options: argparse.Namespace) -> dict[str, Any]:
                      "reference": result.reference, "n_samples": int(X.shape[0])}}
 
 
-def edge_list(B: np.ndarray) -> list[tuple[int, int]]:
-    """(j, i) for every edge x_j -> x_i, by target then source."""
-    return [(int(j), int(i)) for i, j in zip(*np.nonzero(B), strict=True)]
-
-
 def edge_lines(names: list[str], B: np.ndarray, probabilities: np.ndarray | None) -> list[str]:
     lines = []
-    for j, i in edge_list(B):
+    for j, i in varkel.edges(B):
         line = f"{names[j]} -> {names[i]}  {B[i, j]:+.4g}"
         if probabilities is not None:
             line += f"  p={probabilities[i, j]:.2f}"
@@ -165,7 +160,7 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
             raise UsageError(f"cannot write {options.png}: {error.strerror or error}") from None
     edges = [{"from": names[j], "to": names[i], "weight": float(B[i, j]),
               **({} if probabilities is None else {"probability": float(probabilities[i, j])})}
-             for j, i in edge_list(B)]
+             for j, i in varkel.edges(B)]
     order_line = f"order: {' -> '.join(names[j] for j in model.causal_order_)}"
     return {"text": "\n".join([order_line, *edge_lines(names, B, probabilities)]),
             "json": {"order": [names[j] for j in model.causal_order_], "edges": edges,

@@ -18,8 +18,8 @@ Positions = dict[int, tuple[float, float]]
 
 
 def edges(adjacency: np.ndarray) -> list[tuple[int, int]]:
-    """(j, i) for every edge x_j -> x_i, i.e. adjacency[i, j] != 0, by target
-    then source."""
+    """The edges of an adjacency matrix: (j, i) for every x_j -> x_i, that is
+    every adjacency[i, j] != 0, ordered by target, then source."""
     return [(int(j), int(i)) for i, j in zip(*np.nonzero(adjacency), strict=True)]
 
 
