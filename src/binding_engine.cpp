@@ -187,7 +187,7 @@ class Search {
   Search(const Doubles& X, const std::optional<Doubles>& C_given, const Doubles& R,
          uint64_t threads, const std::optional<std::vector<int64_t>>& successors,
          const std::string& wait, const std::string& sort, double slice_seconds)
-      : C_(owned_copy(gram_or_given(X, C_given))), R_(owned_copy(R)) {
+      : C_(C_given ? owned_copy(*C_given) : gram_or_given(X, std::nullopt)), R_(owned_copy(R)) {
     EngineProblem problem = check_problem(X, C_, R_);
     problem.successors = check_successors(successors, problem.n_vars);
     const EngineOptions options = make_options(threads, wait, sort, slice_seconds);

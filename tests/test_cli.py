@@ -240,6 +240,7 @@ def test_progress_bar_shows_done_rate_and_time_left_after_a_delay():
     clock, stream = FakeClock(), Terminal()
     bar = ProgressBar(10, stream=stream, clock=clock, delay=1.5)
     total = 10 * 2**9
+    bar(0, total)  # the starting point
     clock.now = 1.0
     bar(100, total)
     assert stream.getvalue() == ""  # too early to show anything
@@ -250,6 +251,16 @@ def test_progress_bar_shows_done_rate_and_time_left_after_a_delay():
     assert f"{total // 4:,}/s" in text and " left" in text
     bar.close()
     assert stream.getvalue().endswith("\n")
+
+
+def test_progress_counts_from_where_a_resumed_search_starts():
+    clock, stream = FakeClock(), Terminal()
+    bar = ProgressBar(10, stream=stream, clock=clock)
+    total = 10 * 2**9
+    bar(total // 2, total)  # resumed halfway, from a checkpoint
+    clock.now = 2.0
+    bar(total // 2 + 1000, total)
+    assert " 500/s " in stream.getvalue()
 
 
 def test_work_model_weighs_scores_by_their_parents():
@@ -278,6 +289,7 @@ def test_long_searches_need_confirmation(interactive, answer, assume_yes, outcom
 
     bar = ProgressBar(26, stream=io.StringIO(), clock=clock, interactive=interactive, ask=ask,
                       assume_yes=assume_yes)
+    bar(0, 26 * 2**25)  # the starting point
     clock.now = 1.2
     if outcome is None:
         bar(1000, 26 * 2**25)

@@ -121,6 +121,8 @@ def run_levels(searched: np.ndarray, reference: np.ndarray, successors: Sequence
     store = _collectively(comm, partial(Checkpoint, checkpoint, digest, search.n_vars)
                           if checkpoint and rank == 0 else None)
     start = _resume(comm, store, search)
+    if progress is not None and start < search.n_vars:
+        progress(search.scores_before(start + 1), search.scores)  # where this run starts
     for level in range(start + 1, search.n_vars + 1):
         first, last = block(search.level_size(level), rank, size)
         search.relax_level(level, first, last, progress=_scaled(progress, search, level, first,

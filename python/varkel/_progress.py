@@ -58,10 +58,11 @@ class ProgressBar:
 
     After `delay` seconds it draws done/total, the rate and the time left on
     `stream` (redrawn in place on a terminal, a line every `log_every`
-    seconds otherwise). After one second of real progress it estimates the
-    whole search; above `confirm_above` seconds it asks on the terminal
-    whether to go on, or without a terminal stops with SearchDeclined unless
-    `assume_yes`.
+    seconds otherwise). Rates and estimates count from its first call, so a
+    search resumed from a checkpoint is not credited with the levels it
+    loaded. After one second of progress it estimates the rest of the search;
+    above `confirm_above` seconds it asks on the terminal whether to go on,
+    or without a terminal stops with SearchDeclined unless `assume_yes`.
     """
 
     def __init__(self, n_vars: int, *, stream: TextIO | None = None, delay: float = 1.5,
@@ -83,17 +84,25 @@ class ProgressBar:
         self.checked = False
         self.drawn = False
         self.last_log = 0.0
+        self.base: tuple[int, float, float] | None = None  # done, work, time at the first call
 
     def __call__(self, done: int, total: int) -> None:
         elapsed = self.clock() - self.start - self.paused
         work = self.model.done(done)
-        if not self.checked and elapsed >= 1.0 and 0 < done < total:
+        if self.base is None:
+            self.base = (done, work, elapsed)
+            return
+        base_done, base_work, base_time = self.base
+        spent, worked = elapsed - base_time, work - base_work
+        if worked <= 0 or spent <= 0:
+            return
+        if not self.checked and spent >= 1.0 and done < total:
             self.checked = True
-            self._confirm(elapsed * self.model.total / work)
+            self._confirm(spent * (self.model.total - base_work) / worked)
         if elapsed < self.delay or (done >= total and not self.drawn):
             return
-        left = elapsed * (self.model.total - work) / work if work > 0 else float("inf")
-        self._draw(done, total, done / elapsed if elapsed > 0 else 0.0, left)
+        left = spent * (self.model.total - work) / worked
+        self._draw(done, total, (done - base_done) / spent, left)
 
     def _confirm(self, estimate: float) -> None:
         if estimate <= self.confirm_above or self.assume_yes:
