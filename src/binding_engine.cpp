@@ -124,7 +124,8 @@ void check_memory(int n_vars, uint64_t needed) {
   if (needed > budget.bytes) {
     raise(PyExc_MemoryError, "a search over " + std::to_string(n_vars) + " variables needs " +
                                  format_bytes(needed) + " of memory, more than the " +
-                                 format_bytes(budget.bytes) + " of " + budget.limit);
+                                 format_bytes(budget.bytes) + " left (limited by " +
+                                 budget.limit + ")");
   }
 }
 

@@ -72,6 +72,9 @@ RNG = np.random.default_rng(0)
         (RNG.standard_normal((9, 2)), {"threads": 1.5}, "non-negative integer"),
         (RNG.standard_normal((9, 2)), {"prior_knowledge": np.zeros((3, 3))}, r"shape \(2, 2\)"),
         (RNG.standard_normal((9, 2)), {"prior_knowledge": [[0, 2], [0, 0]]}, "must be -1"),
+        (np.ones((1, 3)), {}, "^X has 1 sample for 3 variables"),
+        (RNG.standard_normal((9, 2)) * 1j, {}, "complex numbers"),
+        (np.ma.masked_array(RNG.standard_normal((9, 2)), mask=np.eye(9, 2)), {}, "masked"),
     ],
 )
 def test_unsearchable_input_is_refused(X, kwargs, message):
@@ -129,13 +132,28 @@ def test_collinear_columns_are_refused_naming_them(make, message):
         varkel.causal_order(X)
 
 
+@pytest.mark.parametrize(("smallest", "refused"), [(1e-8, False), (1e-12, True)])
+def test_collinearity_is_refused_only_below_its_tolerance(smallest, refused):
+    # Two columns whose correlation leaves `smallest` as the correlation
+    # matrix's smallest eigenvalue: a hundred times either side of 1e-10.
+    X, _ = varkel.simulate_lingam(3, 400, seed=3)
+    X[:, 2] = X[:, 0] + np.sqrt(2 * smallest) * X[:, 2] / X[:, 2].std() * X[:, 0].std()
+    Z = (X - X.mean(axis=0)) / X.std(axis=0)
+    assert 0.3 < np.linalg.eigvalsh(Z.T @ Z / len(Z))[0] / smallest < 3
+    if refused:
+        with pytest.raises(varkel.InputError, match="collinear"):
+            varkel.causal_order(X)
+    else:
+        assert len(varkel.causal_order(X).order) == 3
+
+
 def test_strongly_correlated_columns_are_still_searched():
     X, _ = varkel.simulate_lingam(4, 300, seed=3)
     X[:, 3] = X[:, 0] + 0.03 * X[:, 3]  # correlation about 0.9995
     assert len(varkel.causal_order(X).order) == 4
 
 
-@pytest.mark.parametrize("scale", [1e200, 1e-300, 2.0**1000])
+@pytest.mark.parametrize("scale", [1e200, 1e-300, 2.0**1000, 1e-310])
 def test_any_finite_scale_gives_the_same_order_without_warnings(scale):
     X, truth = varkel.simulate_lingam(5, 2000, seed=2)
     assert varkel.causal_order(X * scale).order == varkel.causal_order(X).order == truth

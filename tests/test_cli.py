@@ -100,6 +100,8 @@ def test_prior_knowledge_file_is_applied(tmp_path, capsys):
         ("a,b,a\n1,2,3\n2,3,1\n3,1,2\n4,4,4\n", "column name 'a' appears twice (columns 1 and 3)"),
         ("\xff\xfe", "is not UTF-8 text"),
         ("a,b\n", "has a header but no data rows"),
+        ("a,b\n1,2\n\nnan,3\n", "row 4: 'nan' is not a finite number"),
+        (",".join(f"c{j}" for j in range(1100)) + "\n" + "1," * 1099 + "1\n", "at most 30"),
     ],
 )
 def test_bad_files_exit_2_with_one_line(tmp_path, capsys, content, message):
@@ -151,14 +153,42 @@ def test_semicolon_and_tab_separated_files_are_read(tmp_path, capsys, delimiter)
 
 
 @pytest.mark.parametrize(
-    "args",
-    [["demo", "--seed", "-1"], ["demo", "--threads", "x"], ["graph"], ["order", "a", "--nope"],
-     ["demo", "--vars", "0"], ["graph", "a.csv", "--bootstrap", "0"]],
+    ("args", "message"),
+    [(["demo", "--seed", "-1"], "must be 0 or more"), (["demo", "--threads", "x"], "'x'"),
+     (["graph"], "required"), (["order", "a", "--nope"], "--nope"),
+     (["demo", "--vars", "0"], "between 1 and 30"),
+     (["graph", "a.csv", "--bootstrap", "-3"], "must be at least 1, got -3"),
+     (["demo", "--threads", "1_000"], "'1_000' is not a whole number"),
+     (["order", "a.csv", "--checkpoint", ""], "--checkpoint needs a directory"),
+     (["graph", "a.csv", "--png", "/nonexistent/g.png"], "no such directory /nonexistent"),
+     (["graph", "a.csv", "--png", "g.jpgx"], ".jpgx is not a picture format; use one of"),
+     (["graph", "a.csv", "--dot", "/tmp"], "cannot write /tmp: it is a directory")],
 )
-def test_usage_errors_are_one_line(args):
+def test_usage_errors_are_one_line(args, message):
+    # Output paths are checked before anything is read, let alone searched.
     done = run_cli(*args)
     assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
-    assert "error:" in done.stderr and "Traceback" not in done.stderr
+    assert "error:" in done.stderr and message in done.stderr
+
+
+@pytest.mark.parametrize(
+    ("shell", "message"),
+    [("{cmd} order {file} >&-", "standard output is closed"),
+     ("{cmd} order - <&-", "standard input is closed"),
+     ("{cmd} order /nonexistent.csv 2>&-", None)],
+)
+def test_closed_standard_streams_are_one_line(data_file, shell, message):
+    command = shell.format(cmd=f"{PYTHON} -m varkel", file=data_file[0])
+    done = subprocess.run(["sh", "-c", command], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2, done.stderr
+    if message is not None:
+        assert done.stderr.endswith(f"error: {message}\n") and done.stderr.count("\n") == 1
+
+
+def test_a_picture_that_cannot_be_written_comes_after_the_result(data_file):
+    done = run_cli("graph", data_file[0], "--dot", "/dev/full")
+    assert done.returncode == 2 and done.stdout.startswith("order: ")
+    assert done.stderr.endswith("error: cannot write /dev/full: No space left on device\n")
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
@@ -183,8 +213,9 @@ def test_the_command_line_uses_only_the_public_api():
         if isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name) \
                 and node.value.id == "varkel":
             assert not node.attr.startswith("_") or node.attr == "__version__", node.attr
-    # Its own modules (reading tables, progress) and nothing of the API's.
-    assert imported <= {"varkel._csv", "varkel._progress"}
+    # Its own modules (reading tables, progress, agreement between MPI ranks)
+    # and nothing of the API's.
+    assert imported <= {"varkel._csv", "varkel._progress", "varkel._mpi"}
 
 
 # -- long searches: Ctrl-C, memory, progress and confirmation -----------------
@@ -253,6 +284,18 @@ def test_progress_bar_shows_done_rate_and_time_left_after_a_delay():
     assert stream.getvalue().endswith("\n")
 
 
+def test_a_shorter_progress_line_covers_the_longer_one():
+    clock, stream = FakeClock(), Terminal()
+    bar = ProgressBar(10, stream=stream, clock=clock, delay=0.0)
+    total = 10 * 2**9
+    bar(0, total)
+    for now, done in ((2.0, 10), (4.0, total - 10)):  # from hours left to seconds
+        clock.now = now
+        bar(done, total)
+    first, second = stream.getvalue().split("\r")[1:]
+    assert len(second) >= len(first) and second.rstrip(" ").endswith(" left")
+
+
 def test_progress_counts_from_where_a_resumed_search_starts():
     clock, stream = FakeClock(), Terminal()
     bar = ProgressBar(10, stream=stream, clock=clock)
@@ -265,10 +308,11 @@ def test_progress_counts_from_where_a_resumed_search_starts():
 
 def test_work_model_weighs_scores_by_their_parents():
     model = WorkModel(3)
-    # Level sizes in scores: 3 (no parents), 6 (one), 3 (two).
-    assert model.done(3) == 3.0
-    assert model.done(9) == 3.0 + 6 * (1 + 1 / 24)
+    # Level sizes in scores: 3 (no parents), 6 (one), 3 (two); weights 24 + parents.
+    assert model.done(3) == 3 * 24
+    assert model.done(9) == 3 * 24 + 6 * 25
     assert model.done(12) == model.total
+    assert WorkModel(2000).total > 0  # exact integers: no overflow at any width
 
 
 @pytest.mark.parametrize(

@@ -298,5 +298,6 @@ def test_a_search_too_large_for_memory_is_refused_before_allocating():
     lines = done.stdout.splitlines()
     assert lines[0] == "True the address-space limit (ulimit -v)"
     assert re.fullmatch(r"a search over 30 variables needs \d+\.\d GiB of memory, more than "
-                        r"the \d+\.\d [GM]iB of the address-space limit \(ulimit -v\)", lines[1])
+                        r"the \d+\.\d [GM]iB left \(limited by the address-space limit "
+                        r"\(ulimit -v\)\)", lines[1])
     assert lines[2] == "(8,)"

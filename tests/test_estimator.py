@@ -114,6 +114,27 @@ def test_forbidden_edges_are_absent_from_the_graph():
     assert B[i, j] == 0
 
 
+def test_a_forbidden_edge_does_not_forbid_the_reverse_edge():
+    # x0 -> x1 strongly; pk[1, 0] = 0 says x0 is not an ancestor of x1, so
+    # x1 must come first, and the reversed edge x1 -> x0 is what the data
+    # then show: it is allowed and must be found.
+    sim = varkel.simulate_dag(3, 1000, seed=1, edge_probability=0.0)
+    X = sim.X.copy()
+    X[:, 1] += 2.0 * X[:, 0]
+    pk = -np.ones((3, 3), dtype=int)
+    pk[1, 0] = 0
+    model = varkel.ExhaustiveLiNGAM(prior_knowledge=pk).fit(X)
+    assert model.causal_order_.index(1) < model.causal_order_.index(0)
+    assert model.adjacency_matrix_[1, 0] == 0 and model.adjacency_matrix_[0, 1] != 0
+
+
+def test_a_prior_with_nan_on_its_diagonal_is_accepted():
+    X, _ = varkel.simulate_lingam(3, 200, seed=1)
+    pk = -np.ones((3, 3))
+    np.fill_diagonal(pk, np.nan)
+    assert varkel.causal_order(X, prior_knowledge=pk) == varkel.causal_order(X)
+
+
 @pytest.mark.parametrize(
     ("entries", "message"),
     [
@@ -182,6 +203,8 @@ def test_adjacency_is_in_the_data_units_at_any_scale():
     scale = np.array([1e-150, 1.0, 3e100, 7.0, 1e200])
     scaled = varkel.ExhaustiveLiNGAM().fit(sim.X * scale).adjacency_matrix_
     np.testing.assert_allclose(scaled, B * scale[:, None] / scale[None, :], rtol=1e-9)
+    subnormal = varkel.ExhaustiveLiNGAM().fit(sim.X * 1e-310).adjacency_matrix_
+    np.testing.assert_allclose(subnormal, B, rtol=1e-9, atol=1e-12)
 
 
 # -- names, bootstrap, pictures -------------------------------------------------
@@ -217,6 +240,60 @@ def test_bootstrap_is_reproducible_whatever_the_threads(frame):
     assert one.feature_names_ == NAMES
     other = varkel.ExhaustiveLiNGAM(random_state=6).bootstrap(data, 12)
     assert other != one
+
+
+def test_each_resample_is_fixed_by_its_index(frame):
+    from varkel._bootstrap import resample_rows, resampling_seed
+
+    data, _ = frame
+    boot = varkel.ExhaustiveLiNGAM(random_state=7).bootstrap(data, 6)
+    seed = resampling_seed(7)
+    for index in (0, 5):
+        rows = resample_rows(seed, index, len(data))
+        alone = varkel.ExhaustiveLiNGAM().fit(data.iloc[rows])
+        assert list(boot.causal_orders_[index]) == alone.causal_order_
+        assert np.array_equal(boot.adjacency_matrices_[index], alone.adjacency_matrix_)
+
+
+def test_unsearchable_resamples_are_skipped_and_counted():
+    # An indicator set in one row: a resample that misses the row has a
+    # constant column.
+    X = np.random.default_rng(0).laplace(size=(40, 3))
+    X[:, 2] = 0.0
+    X[0, 2] = 1.0
+    boot = varkel.ExhaustiveLiNGAM(random_state=0).bootstrap(X, 20)
+    skipped = boot.skipped_resamples_
+    assert 0 < len(skipped) <= 10
+    assert boot.causal_orders_.shape == (20 - len(skipped), 3)
+    assert boot.adjacency_matrices_.shape == (20 - len(skipped), 3, 3)
+
+
+@pytest.mark.parametrize(("failing", "refused"), [(10, False), (11, True)])
+def test_a_bootstrap_where_most_resamples_fail_is_refused(frame, monkeypatch, failing, refused):
+    import varkel._estimator as estimator
+
+    calls = []
+
+    def failing_prepare(values, names, *, scale):
+        calls.append(None)
+        if len(calls) <= failing:
+            raise varkel.InputError("planted")
+        return real(values, names, scale=scale)
+
+    real = estimator.prepare_values
+    monkeypatch.setattr(estimator, "prepare_values", failing_prepare)
+    model = varkel.ExhaustiveLiNGAM(threads=1, random_state=0)
+    if refused:
+        with pytest.raises(varkel.InputError, match=r"^11 of 20 bootstrap resamples could not "
+                                                    r"be searched; resample 0: planted$"):
+            model.bootstrap(frame[0], 20)
+    else:
+        assert len(model.bootstrap(frame[0], 20).skipped_resamples_) == 10
+
+
+def test_a_bootstrap_too_large_for_memory_is_refused_up_front(frame):
+    with pytest.raises(MemoryError, match="bootstrap resamples of 5 variables need"):
+        varkel.ExhaustiveLiNGAM().bootstrap(frame[0], 10**15)
 
 
 def test_bootstrap_probabilities(frame):

@@ -118,7 +118,7 @@ def test_checkpointed_search_equals_a_plain_one(tmp_path):
     first = varkel.causal_order(X, checkpoint=tmp_path / "ck")
     assert first == plain
     assert sorted(p.name for p in (tmp_path / "ck").iterdir()) == \
-        [f"sinks-{k:02d}.bin" for k in range(1, 9)] + ["totals-08.bin"]
+        [f"sinks-{k:02d}.bin" for k in range(1, 9)] + ["totals-08.bin", "varkel.lock"]
     assert varkel.causal_order(X, checkpoint=tmp_path / "ck") == plain  # all loaded
 
 
@@ -184,6 +184,108 @@ def test_a_damaged_or_foreign_checkpoint_is_refused(tmp_path, how, message):
         prior[1, 0] = 0
     with pytest.raises(CheckpointError, match=message):
         varkel.causal_order(X, checkpoint=ck, prior_knowledge=prior)
+
+
+@pytest.mark.parametrize(
+    "change",
+    ["data", "shape", "reference", "successors", "no successors"],
+)
+def test_the_fingerprint_covers_every_input(change):
+    from varkel._checkpoint import fingerprint
+
+    X, _, R = problem(4, 30)
+    successors = [0, 0, 0, 0b1000]
+    base = fingerprint(X, R, successors)
+    if change == "data":
+        X = X.copy()
+        X[-1, -1] = np.nextafter(X[-1, -1], 9.0)
+    elif change == "shape":
+        X = np.ascontiguousarray(X.reshape(60, 2))
+    elif change == "reference":
+        R = R.copy()
+        R[0] = np.nextafter(R[0], 9.0)
+    elif change == "successors":
+        successors = [0, 0, 0, 0b0100]
+    else:
+        successors = None
+    assert fingerprint(X, R, successors) != base
+
+
+def test_a_missing_last_totals_file_restarts_cleanly(tmp_path):
+    X, _ = varkel.simulate_lingam(6, 200, seed=4)
+    plain = varkel.causal_order(X)
+    varkel.causal_order(X, checkpoint=tmp_path)
+    (tmp_path / "totals-06.bin").unlink()
+    assert varkel.causal_order(X, checkpoint=tmp_path) == plain
+
+
+def plant(path: Path, kind: str, outside: Path) -> None:
+    if kind == "link":
+        path.symlink_to(outside)
+    elif kind == "dangling link":
+        path.symlink_to(outside.with_name("nowhere"))
+    elif kind == "directory":
+        path.mkdir()
+    else:
+        os.mkfifo(path)
+
+
+@pytest.mark.parametrize("kind", ["link", "dangling link", "directory", "fifo"])
+@pytest.mark.parametrize("name", ["sinks-02.bin", "totals-01.bin"])
+def test_non_regular_files_under_a_checkpoints_names_are_refused(tmp_path, kind, name):
+    X, _ = varkel.simulate_lingam(4, 100, seed=1)
+    outside = tmp_path / "outside.bin"
+    outside.write_bytes(b"not varkel's")
+    ck = tmp_path / "ck"
+    ck.mkdir()
+    plant(ck / name, kind, outside)
+    what = "a link" if "link" in kind else "not a regular file"
+    with pytest.raises(CheckpointError, match=rf"{name} is {what}; varkel reads and writes only "):
+        varkel.causal_order(X, checkpoint=ck)
+    assert outside.read_bytes() == b"not varkel's"
+
+
+def test_only_the_checkpoints_own_files_are_touched(tmp_path):
+    X, _ = varkel.simulate_lingam(5, 100, seed=1)
+    (tmp_path / "notes.tmp").write_text("mine")
+    (tmp_path / "sinks-03.bin.tmp").write_text("mine too")
+    (tmp_path / "folder.tmp").mkdir()
+    varkel.causal_order(X, checkpoint=tmp_path)
+    assert (tmp_path / "notes.tmp").read_text() == "mine"
+    assert (tmp_path / "sinks-03.bin.tmp").read_text() == "mine too"
+    assert (tmp_path / "folder.tmp").is_dir()
+    assert not list(tmp_path.glob(".*.tmp"))
+
+
+def test_a_second_run_on_a_locked_checkpoint_is_refused(tmp_path):
+    from varkel._checkpoint import Checkpoint
+
+    X, _ = varkel.simulate_lingam(4, 100, seed=1)
+    held = rf"in use by another varkel run \(process {os.getpid()}\)"
+    with Checkpoint(tmp_path, b"", 4), pytest.raises(CheckpointError, match=held):
+        varkel.causal_order(X, checkpoint=tmp_path)
+    assert varkel.causal_order(X, checkpoint=tmp_path) == varkel.causal_order(X)
+
+
+def test_a_failed_write_leaves_no_temporary_file(tmp_path, monkeypatch):
+    import errno
+
+    import varkel._checkpoint as checkpoint
+
+    def full(_: int) -> None:
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    X, _ = varkel.simulate_lingam(4, 100, seed=1)
+    monkeypatch.setattr(checkpoint.os, "fsync", full)
+    with pytest.raises(CheckpointError, match="No space left on device"):
+        varkel.causal_order(X, checkpoint=tmp_path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["varkel.lock"]
+
+
+def test_an_empty_checkpoint_path_is_refused():
+    X, _ = varkel.simulate_lingam(3, 50, seed=1)
+    with pytest.raises(CheckpointError, match="path is empty"):
+        varkel.causal_order(X, checkpoint="")
 
 
 def test_a_checkpoint_error_on_the_command_line_is_one_line(tmp_path):
@@ -273,3 +375,42 @@ def test_a_failure_on_one_rank_ends_every_rank_with_one_line(tmp_path):
     errors = [line for line in done.stderr.splitlines() if "error:" in line]
     assert len(errors) == 1 and "MPI rank 0: checkpoint file" in errors[0]
     assert "sinks-02.bin is corrupt" in errors[0]
+
+
+RANK_SPECIFIC = """
+    import sys
+    from mpi4py import MPI
+    from varkel._cli import main
+    good, bad = sys.argv[1:3]
+    sys.exit(main(["order", good if MPI.COMM_WORLD.Get_rank() == 0 else bad, "--mpi"]))
+"""
+
+
+@needs_mpi
+@pytest.mark.parametrize(("bad", "message"), [
+    ("missing", "MPI rank 1: cannot read"),
+    ("nan", "MPI rank 1: {path}, row 4: 'nan' is not a finite number"),
+])
+def test_input_that_fails_on_one_rank_ends_every_rank(tmp_path, bad, message):
+    good = write_data(tmp_path / "good.csv", 4, 100)
+    path = tmp_path / "bad.csv"
+    if bad == "nan":
+        lines = Path(good).read_text().splitlines()
+        lines[3] = "nan" + lines[3][lines[3].index(","):]
+        path.write_text("\n".join(lines) + "\n")
+    done = mpiexec(2, "-c", __import__("textwrap").dedent(RANK_SPECIFIC), good, str(path),
+                   timeout=60)
+    assert done.returncode == 2
+    errors = [line for line in done.stderr.splitlines() if "error:" in line]
+    assert len(errors) == 1 and message.format(path=path) in errors[0], done.stderr
+
+
+@needs_mpi
+def test_standard_input_under_mpi_is_refused(tmp_path):
+    data = write_data(tmp_path / "d.csv", 3, 50)
+    with open(data) as stdin:
+        done = subprocess.run([str(MPIEXEC), "-n", "2", PYTHON, "-m", "varkel", "order", "-",
+                               "--mpi"], stdin=stdin, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2
+    errors = [line for line in done.stderr.splitlines() if "error:" in line]
+    assert len(errors) == 1 and "reaches only one rank under --mpi" in errors[0]

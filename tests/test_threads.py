@@ -5,6 +5,7 @@ from __future__ import annotations
 import gc
 import math
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -79,19 +80,45 @@ class AnnouncingCount:
         return self.value
 
 
+def seconds_of(action, repeats: int = 1) -> float:
+    """The shortest of `repeats` timings of action()."""
+    best = math.inf
+    for _ in range(repeats):
+        start = time.perf_counter()
+        action()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def problem_outlasting(seconds: float, threads: int):
+    """A search that takes at least `seconds` here and now, found by growing
+    the number of variables from a timing of this processor under its
+    present load; capped at 16 variables."""
+    for n_vars in range(10, 17):
+        X, C, R = make_problem(n_vars, 300, seed=5)
+        if n_vars == 16 or seconds_of(lambda: kernel._sink_dp(X, C, R, n_vars, threads)) \
+                >= seconds:
+            return X, C, R, n_vars
+    raise AssertionError("unreachable")
+
+
 @pytest.mark.parametrize("threads", [1, 2])
 def test_lock_is_released_during_the_search(threads):
     # On the free-threaded interpreter a full collection stops the world: it
     # waits for every thread that holds its thread state. A search that
-    # detached its state lets collections run back to back while it works; one
-    # that kept it would let the first collection finish only after the search
-    # returned, and the loop below would end after a few collections.
-    X, C, R = make_problem(12, 300, seed=5)
+    # detached its state lets collections run back to back while it works;
+    # one that kept it lets the first collection finish only after the search
+    # returned, so at most two collections could end before the result is
+    # seen. How many fit into a search depends on the processor, its load and
+    # the objects alive, so the search is sized from timings taken here:
+    # at least 40 collections' worth, of which 10 must be seen.
+    collection = seconds_of(gc.collect, repeats=3)
+    X, C, R, n_vars = problem_outlasting(40 * collection, threads)
     count = AnnouncingCount(threads)
     result = []
 
     def search():
-        result.append(kernel._sink_dp(X, C, R, 12, count))
+        result.append(kernel._sink_dp(X, C, R, n_vars, count))
 
     worker = threading.Thread(target=search)
     worker.start()
@@ -102,8 +129,8 @@ def test_lock_is_released_during_the_search(threads):
         gc.collect()
         collections += 1
     worker.join()
-    assert collections >= 10, collections
-    assert np.array_equal(result[0][0], kernel._sink_dp(X, C, R, 12, 1)[0])
+    assert collections >= 10, (collections, n_vars, collection)
+    assert np.array_equal(result[0][0], kernel._sink_dp(X, C, R, n_vars, 1)[0])
 
 
 def test_single_cpu_affinity_with_automatic_count():

@@ -18,7 +18,7 @@ subsets: exactly, not greedily.
 from varkel._bootstrap import BootstrapResult
 from varkel._errors import InputError
 from varkel._estimator import ExhaustiveLiNGAM
-from varkel._graph import edges, plot_graph, to_dot
+from varkel._graph import edges, picture_formats, plot_graph, to_dot
 from varkel._reference import REFERENCES, reference_vector
 from varkel._search import CausalOrder, causal_order, order_from_sinks
 from varkel._simulate import SimulatedDAG, pair_agreement, simulate_dag, simulate_lingam
@@ -36,6 +36,7 @@ __all__ = [
     "edges",
     "order_from_sinks",
     "pair_agreement",
+    "picture_formats",
     "plot_graph",
     "reference_vector",
     "simulate_dag",

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 
@@ -17,11 +17,15 @@ class BootstrapResult:
         x_j -> x_i in resample s.
     causal_orders_: (n_sampling, n) causal orders, causes first.
     feature_names_: the variables' names.
+    skipped_resamples_: the indices of resamples that could not be searched
+        (a column constant in the resample, say); they are left out of the
+        arrays above, which then have fewer than n_sampling entries.
     """
 
     adjacency_matrices_: np.ndarray
     causal_orders_: np.ndarray
     feature_names_: list[str]
+    skipped_resamples_: list[int] = field(default_factory=list)
 
     def get_probabilities(self, min_causal_effect: float | None = None) -> np.ndarray:
         """P[i, j]: the share of resamples with the edge x_j -> x_i (with
@@ -47,15 +51,24 @@ class BootstrapResult:
         if not isinstance(other, BootstrapResult):
             return NotImplemented
         return (self.feature_names_ == other.feature_names_
+                and self.skipped_resamples_ == other.skipped_resamples_
                 and np.array_equal(self.adjacency_matrices_, other.adjacency_matrices_)
                 and np.array_equal(self.causal_orders_, other.causal_orders_))
 
     __hash__ = None  # type: ignore[assignment]
 
 
-def resample_rows(random_state: int | np.random.Generator | None, n_sampling: int,
-                  n_samples: int) -> np.ndarray:
-    """Row indices of every resample, drawn up front in resample order, so
-    that the resamples do not depend on how many threads fit them."""
-    rng = np.random.default_rng(random_state)
-    return rng.integers(0, n_samples, size=(n_sampling, n_samples))
+def resampling_seed(random_state: int | np.random.Generator | None) -> np.random.SeedSequence:
+    """The root of every resample's generator: from an integer seed, from
+    one draw of a Generator, or fresh entropy."""
+    if isinstance(random_state, np.random.Generator):
+        return np.random.SeedSequence(random_state.integers(0, 2**63, size=4).tolist())
+    return np.random.SeedSequence(random_state)
+
+
+def resample_rows(seed: np.random.SeedSequence, index: int, n_samples: int) -> np.ndarray:
+    """The row indices of resample `index`: drawn from a generator of its
+    own, so a resample is the same whichever thread draws it, and when, and
+    nothing is drawn before it is fitted."""
+    child = np.random.SeedSequence(seed.entropy, spawn_key=(*seed.spawn_key, index))
+    return np.random.default_rng(child).integers(0, n_samples, size=n_samples)

@@ -6,9 +6,17 @@ sinks-KK.bin (the level's sinks in rank order, one byte each), and for the
 last complete level also totals-KK.bin (its float32 totals, which the next
 level reads; earlier totals are deleted once no longer needed). A file is a
 header (format, kind, level, n_vars, count and the search's fingerprint), the
-payload, and the SHA-256 of both. Files are written to a temporary name,
-synced and renamed into place, and then the directory is synced, so a crash
-leaves either the old state or the new one.
+payload, and the SHA-256 of both. Files are written to a fresh temporary
+file (created exclusively, never through a link), synced and renamed into
+place, and then the directory is synced, so a crash leaves either the old
+state or the new one. A write that fails removes its temporary file; a
+process killed in the middle of a write may leave one behind, named
+.sinks-KK.bin.XXXXXXXX.tmp, which is safe to delete.
+
+varkel touches only these files, by their exact names, and varkel.lock: a
+run holds an exclusive lock on it (flock) for as long as it uses the
+directory, so that two runs never share one. Links and other non-regular
+files under these names are refused, never followed.
 
 The fingerprint covers the data the engine searches (after centring and
 scaling), the reference vector, the order constraints, varkel's version and
@@ -19,10 +27,15 @@ never used.
 
 from __future__ import annotations
 
+import contextlib
+import errno
+import fcntl
 import hashlib
 import os
 import re
+import stat
 import struct
+import tempfile
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -38,6 +51,7 @@ FORMAT = 1
 HEADER = struct.Struct("<8sIIIIQ32s")  # magic, format, kind, level, n_vars, count, fingerprint
 KINDS = {"sinks": (1, np.int8), "totals": (2, np.float32)}
 FILE_NAME = re.compile(r"^(sinks|totals)-(\d{2})\.bin$")
+LOCK_NAME = "varkel.lock"
 DIGEST_BYTES = 32
 
 
@@ -65,10 +79,59 @@ def _fsync_directory(directory: Path) -> None:
         os.close(handle)
 
 
+def _refuse_non_regular(path: Path, mode: int) -> None:
+    if not stat.S_ISREG(mode):
+        what = "a link" if stat.S_ISLNK(mode) else "not a regular file"
+        raise CheckpointError(f"checkpoint file {path} is {what}; varkel reads and writes only "
+                              "regular files there: remove it or use another directory")
+
+
+def _open_regular(path: Path, flags: int) -> int:
+    """A descriptor of the regular file at `path`, never through a link and
+    never waiting on a FIFO."""
+    try:
+        handle = os.open(path, flags | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, 0o644)
+    except OSError as error:
+        if error.errno == errno.ELOOP:
+            _refuse_non_regular(path, stat.S_IFLNK)
+        raise
+    try:
+        _refuse_non_regular(path, os.fstat(handle).st_mode)
+        os.set_blocking(handle, True)
+    except BaseException:
+        os.close(handle)
+        raise
+    return handle
+
+
+def _lock(directory: Path) -> int:
+    """Holds varkel.lock in `directory` exclusively; returns its descriptor.
+    The lock goes with the process, also when it is killed."""
+    path = directory / LOCK_NAME
+    try:
+        handle = _open_regular(path, os.O_RDWR | os.O_CREAT)
+    except OSError as error:
+        raise CheckpointError(f"cannot lock checkpoint {directory}: "
+                              f"{error.strerror or error}") from None
+    try:
+        fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        holder = os.pread(handle, 32, 0).decode("ascii", "replace").strip() or "unknown"
+        os.close(handle)
+        raise CheckpointError(f"checkpoint {directory} is in use by another varkel run "
+                              f"(process {holder}); wait for it to end or use another "
+                              "directory") from None
+    os.ftruncate(handle, 0)
+    os.pwrite(handle, f"{os.getpid()}\n".encode(), 0)
+    return handle
+
+
 class Checkpoint:
-    """The checkpoint directory of one search."""
+    """The checkpoint directory of one search, locked until close()."""
 
     def __init__(self, path: str | os.PathLike[str], fingerprint: bytes, n_vars: int) -> None:
+        if not os.fspath(path):
+            raise CheckpointError("the checkpoint path is empty; name a directory")
         self.directory = Path(path)
         self.fingerprint = fingerprint
         self.n_vars = n_vars
@@ -79,27 +142,39 @@ class Checkpoint:
         except OSError as error:
             raise CheckpointError(f"cannot create checkpoint {self.directory}: "
                                   f"{error.strerror or error}") from None
+        self._lock: int | None = _lock(self.directory)
+
+    def close(self) -> None:
+        """Releases the directory for other runs."""
+        if self._lock is not None:
+            os.close(self._lock)
+            self._lock = None
+
+    def __enter__(self) -> Checkpoint:
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self.close()
 
     def _path(self, kind: str, level: int) -> Path:
         return self.directory / f"{kind}-{level:02d}.bin"
 
     def _listed(self) -> dict[tuple[str, int], Path]:
-        """The checkpoint's files by (kind, level); stray temporary files of an
-        interrupted write are removed."""
+        """The checkpoint's files by (kind, level); anything under one of their
+        names that is not a regular file is refused."""
         files = {}
         for entry in self.directory.iterdir():
-            if entry.name.endswith(".tmp"):
-                entry.unlink(missing_ok=True)
-                continue
             match = FILE_NAME.match(entry.name)
             if match:
+                _refuse_non_regular(entry, entry.lstat().st_mode)
                 files[match.group(1), int(match.group(2))] = entry
         return files
 
     def _read(self, path: Path, kind: str, level: int, count: int) -> np.ndarray:
         code, dtype = KINDS[kind]
         try:
-            content = path.read_bytes()
+            with os.fdopen(_open_regular(path, os.O_RDONLY), "rb") as handle:
+                content = handle.read()
         except OSError as error:
             raise CheckpointError(f"cannot read checkpoint file {path}: "
                                   f"{error.strerror or error}") from None
@@ -127,8 +202,13 @@ class Checkpoint:
             last -= 1
         # Every file must belong to this search, used or not.
         for path in files.values():
-            with open(path, "rb") as handle:
-                self._check_header(path, handle.read(HEADER.size))
+            try:
+                with os.fdopen(_open_regular(path, os.O_RDONLY), "rb") as handle:
+                    head = handle.read(HEADER.size)
+            except OSError as error:
+                raise CheckpointError(f"cannot read checkpoint file {path}: "
+                                      f"{error.strerror or error}") from None
+            self._check_header(path, head)
         return last
 
     def _check_header(self, path: Path, head: bytes) -> tuple[Any, ...]:
@@ -163,14 +243,24 @@ class Checkpoint:
         digest = hashlib.sha256(header)
         digest.update(memoryview(payload).cast("B"))
         final = self._path(kind, level)
-        temporary = final.with_name(final.name + ".tmp")
-        with open(temporary, "wb") as handle:
-            handle.write(header)
-            handle.write(memoryview(payload).cast("B"))
-            handle.write(digest.digest())
-            handle.flush()
-            os.fsync(handle.fileno())
-        os.replace(temporary, final)
+        with contextlib.suppress(FileNotFoundError):
+            _refuse_non_regular(final, final.lstat().st_mode)
+        # mkstemp creates the file with O_CREAT | O_EXCL | O_NOFOLLOW under a
+        # fresh random name: nothing already there is ever written through.
+        handle, temporary = tempfile.mkstemp(prefix=f".{final.name}.", suffix=".tmp",
+                                             dir=self.directory)
+        try:
+            with os.fdopen(handle, "wb") as stream:
+                stream.write(header)
+                stream.write(memoryview(payload).cast("B"))
+                stream.write(digest.digest())
+                stream.flush()
+                os.fsync(stream.fileno())
+            os.replace(temporary, final)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+            raise
 
     def save_level(self, level: int, totals: np.ndarray, sinks: np.ndarray) -> None:
         """Writes level `level` durably; the previous level's totals go."""
@@ -179,7 +269,10 @@ class Checkpoint:
             self._write("sinks", level, sinks)
             _fsync_directory(self.directory)
             if level > 1:
-                self._path("totals", level - 1).unlink(missing_ok=True)
+                previous = self._path("totals", level - 1)
+                with contextlib.suppress(FileNotFoundError):
+                    _refuse_non_regular(previous, previous.lstat().st_mode)
+                    previous.unlink()
         except OSError as error:
             raise CheckpointError(f"cannot write checkpoint {self.directory}: "
                                   f"{error.strerror or error}") from None

@@ -5,8 +5,10 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import sys
 import time
+import traceback
 from collections.abc import Sequence
 from typing import Any, NoReturn
 
@@ -14,6 +16,7 @@ import numpy as np
 
 import varkel
 from varkel._csv import UsageError, read_table
+from varkel._mpi import agree_if
 from varkel._progress import CountBar, ProgressBar, SearchDeclined
 
 EXIT_USAGE = 2
@@ -27,20 +30,23 @@ class OneLineParser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
 
 
+def whole_number(text: str) -> int:
+    if not re.fullmatch(r"\s*[+-]?\d+\s*", text):  # int() would also take 1_000
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number")
+    return int(text)
+
+
 def non_negative(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    value = whole_number(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be 0 or more, got {value}")
     return value
 
 
 def positive(text: str) -> int:
-    value = non_negative(text)
-    if value == 0:
-        raise argparse.ArgumentTypeError("must be at least 1")
+    value = whole_number(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
     return value
 
 
@@ -93,20 +99,37 @@ class SilentProgress:
 def read_prior(path: str | None, names: list[str]) -> np.ndarray | None:
     if path is None:
         return None
-    prior_names, values = read_table(path, header=None)
+    prior_names, values = read_table(path, header=None, finite=False)
     if prior_names != [f"x{j}" for j in range(len(prior_names))] and prior_names != names:
         raise UsageError(f"{path}: its header names {prior_names}, not the data's columns "
                          f"{names}")
     return values
 
 
+def read_input(options: argparse.Namespace) -> tuple[list[str], np.ndarray, Any]:
+    """The table, its names and the prior knowledge. Under MPI every rank
+    reads its own copy, and the ranks agree that all of them could before
+    anything else is exchanged."""
+    if options.mpi and options.file == "-":
+        raise UsageError("standard input ('-') reaches only one rank under --mpi; give the "
+                         "data as a file every rank can read")
+    if options.checkpoint == "":
+        raise UsageError("--checkpoint needs a directory, got an empty path")
+
+    def read() -> tuple[list[str], np.ndarray, Any]:
+        names, X = read_table(options.file, header=options.header, index_col=options.index_col)
+        return names, X, read_prior(options.prior, names)
+
+    return agree_if(options.mpi, read)
+
+
 def command_order(options: argparse.Namespace) -> dict[str, Any]:
-    names, X = read_table(options.file, header=False if options.no_header else None)
+    names, X, prior = read_input(options)
     progress = progress_for(options, X.shape[1])
     try:
         result = varkel.causal_order(named(names, X), reference=options.reference,
                                      threads=options.threads,
-                                     prior_knowledge=read_prior(options.prior, names),
+                                     prior_knowledge=prior,
                                      progress=progress, checkpoint=options.checkpoint,
                                      mpi=options.mpi)
     finally:
@@ -130,9 +153,10 @@ def edge_lines(names: list[str], B: np.ndarray, probabilities: np.ndarray | None
 
 
 def command_graph(options: argparse.Namespace) -> dict[str, Any]:
-    names, X = read_table(options.file, header=False if options.no_header else None)
-    model = varkel.ExhaustiveLiNGAM(prior_knowledge=read_prior(options.prior, names),
-                                    threads=options.threads, random_state=options.seed)
+    check_outputs(options)
+    names, X, prior = read_input(options)
+    model = varkel.ExhaustiveLiNGAM(prior_knowledge=prior, threads=options.threads,
+                                    random_state=options.seed)
     progress = progress_for(options, X.shape[1])
     try:
         model.fit(named(names, X), progress=progress, checkpoint=options.checkpoint,
@@ -148,7 +172,25 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
             bootstrap = model.bootstrap(named(names, X), options.bootstrap, progress=counter)
         finally:
             counter.close()
+        if bootstrap.skipped_resamples_:
+            print(f"varkel: {len(bootstrap.skipped_resamples_)} of {options.bootstrap} "
+                  "resamples could not be searched and were skipped", file=sys.stderr)
     probabilities = None if bootstrap is None else bootstrap.get_probabilities()
+    B = model.adjacency_matrix_
+    edges = [{"from": names[j], "to": names[i], "weight": float(B[i, j]),
+              **({} if probabilities is None else {"probability": float(probabilities[i, j])})}
+             for j, i in varkel.edges(B)]
+    order_line = f"order: {' -> '.join(names[j] for j in model.causal_order_)}"
+    skipped = 0 if bootstrap is None else len(bootstrap.skipped_resamples_)
+    return {"text": "\n".join([order_line, *edge_lines(names, B, probabilities)]),
+            "json": {"order": [names[j] for j in model.causal_order_], "edges": edges,
+                     "adjacency_matrix": B.tolist(), "names": names,
+                     "bootstrap": options.bootstrap or 0, "bootstrap_skipped": skipped},
+            "files": lambda: write_pictures(options, model, names, probabilities)}
+
+
+def write_pictures(options: argparse.Namespace, model: Any, names: list[str],
+                   probabilities: np.ndarray | None) -> None:
     B = model.adjacency_matrix_
     if options.dot:
         write_file(options.dot, varkel.to_dot(B, names, probabilities))
@@ -158,14 +200,29 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
             ax.figure.savefig(options.png, dpi=150)
         except OSError as error:
             raise UsageError(f"cannot write {options.png}: {error.strerror or error}") from None
-    edges = [{"from": names[j], "to": names[i], "weight": float(B[i, j]),
-              **({} if probabilities is None else {"probability": float(probabilities[i, j])})}
-             for j, i in varkel.edges(B)]
-    order_line = f"order: {' -> '.join(names[j] for j in model.causal_order_)}"
-    return {"text": "\n".join([order_line, *edge_lines(names, B, probabilities)]),
-            "json": {"order": [names[j] for j in model.causal_order_], "edges": edges,
-                     "adjacency_matrix": B.tolist(), "names": names,
-                     "bootstrap": options.bootstrap or 0}}
+
+
+def check_outputs(options: argparse.Namespace) -> None:
+    """Refuses output files that could not be written, before the search."""
+    for flag, path in (("--dot", options.dot), ("--png", options.png)):
+        if path is None:
+            continue
+        if not path:
+            raise UsageError(f"{flag} needs a file name, got an empty path")
+        folder = os.path.dirname(path) or "."
+        if not os.path.isdir(folder):
+            raise UsageError(f"cannot write {path}: no such directory {folder}")
+        if os.path.isdir(path):
+            raise UsageError(f"cannot write {path}: it is a directory")
+        if not os.access(folder, os.W_OK):
+            raise UsageError(f"cannot write {path}: permission denied")
+    if options.png:
+        suffix = os.path.splitext(options.png)[1].lower().lstrip(".")
+        formats = varkel.picture_formats()
+        if suffix not in formats:
+            raise UsageError(f"--png {options.png}: {'.' + suffix if suffix else 'no suffix'} is "
+                             f"not a picture format; use one of "
+                             f"{', '.join('.' + f for f in sorted(formats))}")
 
 
 def write_file(path: str, text: str) -> None:
@@ -207,9 +264,15 @@ def add_common(parser: argparse.ArgumentParser, *, data: bool = True) -> None:
         parser.add_argument("file", metavar="FILE",
                             help="numeric table: comma-, semicolon- or tab-separated, "
                                  "- for standard input")
-        parser.add_argument("--no-header", action="store_true",
-                            help="the first row is data (default: a header when any of its "
-                                 "cells is not a number)")
+        header = parser.add_mutually_exclusive_group()
+        header.add_argument("--header", dest="header", action="store_const", const=True,
+                            help="the first row names the columns, even if it is numeric "
+                                 "(default: a header when any of its cells is not a number)")
+        header.add_argument("--no-header", dest="header", action="store_const", const=False,
+                            help="the first row is data")
+        parser.add_argument("--index-col", metavar="COL",
+                            help="a column to leave out, such as the row index pandas writes: "
+                                 "its name, or its position from 0")
         parser.add_argument("--prior", metavar="PK.csv",
                             help="prior knowledge: an n x n matrix of -1, 0, 1 in "
                                  "DirectLiNGAM's format (pk[i, j] = 1: column j is an "
@@ -289,21 +352,38 @@ def _silence_stdout() -> None:
 
 
 def main(argv: Sequence[str] | None = None, prog: str = "varkel") -> int:
+    if sys.stderr is None:  # started with standard error closed: errors go nowhere
+        sys.stderr = open(os.devnull, "w")  # noqa: SIM115 - lives as long as the process
     parser = build_parser(prog)
     options = argparse.Namespace()
     try:
+        if sys.stdout is None:
+            raise UsageError("standard output is closed")
         options = parser.parse_args(argv)
         if getattr(options, "mpi", False) and getattr(options, "bootstrap", None):
             raise UsageError("--bootstrap cannot be combined with --mpi")
         result = options.run(options)
         if result["text"] is not None:
             emit(json.dumps(result["json"]) if options.json else result["text"])
+        if "files" in result and result["text"] is not None:
+            result["files"]()  # after the result is printed, so a failure cannot lose it
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     except (UsageError, varkel.InputError, SearchDeclined, MemoryError) as error:
         # Under MPI every rank has the same failure; rank 0 reports it.
         if reports(options):
-            print(f"{prog}: error: {error}", file=sys.stderr)
+            message = str(error) or "not enough memory"
+            print(f"{prog}: error: {message}", file=sys.stderr)
         return EXIT_USAGE
+    except Exception:
+        # A fault of varkel's own. Under MPI the other ranks would wait for
+        # this one forever: end the whole job.
+        if getattr(options, "mpi", False):
+            traceback.print_exc()
+            sys.stderr.flush()
+            from mpi4py import MPI  # noqa: PLC0415
+
+            MPI.COMM_WORLD.Abort(1)
+        raise
     return 0

@@ -42,6 +42,9 @@ def _frame_values(X: Any) -> tuple[np.ndarray, list[str]]:
     names = [str(c) for c in X.columns]
     columns = []
     for j, name in enumerate(names):
+        if np.iscomplexobj(X.iloc[:, j]):
+            raise InputError(f"column {name!r} holds complex numbers; the search needs real "
+                             "values")
         try:
             columns.append(np.asarray(X.iloc[:, j], dtype=np.float64))
         except (TypeError, ValueError):
@@ -61,6 +64,11 @@ def as_data(X: npt.ArrayLike) -> Data:
         values, names = _frame_values(X)
         from_frame = True
     else:
+        if isinstance(X, np.ma.MaskedArray) and np.ma.is_masked(X):
+            raise InputError("X is a masked array with masked entries; fill or drop them "
+                             "first (the search uses every value)")
+        if np.iscomplexobj(X):
+            raise InputError("X holds complex numbers; the search needs real values")
         try:
             values = np.asarray(X, dtype=np.float64)
         except (TypeError, ValueError) as error:
@@ -76,12 +84,16 @@ def as_data(X: npt.ArrayLike) -> Data:
         raise InputError(f"X has {n_vars} variables; the exhaustive search handles at most "
                          f"{MAX_VARS}")
     if n_samples <= n_vars:
-        raise InputError(f"X has {n_samples} samples for {n_vars} variables; it needs at "
-                         f"least {n_vars + 1}")
+        raise InputError(f"X has {_count(n_samples, 'sample')} for "
+                         f"{_count(n_vars, 'variable')}; it needs at least {n_vars + 1} samples")
     _refuse_duplicate_names(names)
     _refuse_non_finite(values, names)
     refuse_constant(values, names)
     return Data(np.ascontiguousarray(values), names, from_frame)
+
+
+def _count(number: int, noun: str) -> str:
+    return f"{number} {noun}{'' if number == 1 else 's'}"
 
 
 def _refuse_duplicate_names(names: list[str]) -> None:
@@ -110,9 +122,26 @@ def refuse_constant(values: np.ndarray, names: list[str]) -> None:
 
 def power_of_two_scales(values: np.ndarray) -> np.ndarray:
     """Per column, the power of two that brings its largest magnitude into
-    [0.5, 1): multiplying by it is exact (short of underflow)."""
+    [0.5, 1): multiplying by it is exact (short of underflow). For subnormal
+    columns that power itself overflows; use scale_exactly."""
     _, exponents = np.frexp(np.max(np.abs(values), axis=0))
-    return np.asarray(np.ldexp(1.0, -exponents))
+    with np.errstate(over="ignore"):
+        return np.asarray(np.ldexp(1.0, -exponents))
+
+
+def scale_exponents(values: np.ndarray) -> np.ndarray:
+    """Per column, e with its largest magnitude in [2^(e-1), 2^e)."""
+    _, exponents = np.frexp(np.max(np.abs(values), axis=0))
+    return np.asarray(exponents)
+
+
+def scale_exactly(values: np.ndarray) -> np.ndarray:
+    """values times power_of_two_scales(values), in two exact steps, so that
+    the factor stays finite for the tiniest (subnormal) columns too."""
+    exponents = scale_exponents(values)
+    half = -exponents // 2
+    with np.errstate(all="ignore"):
+        return np.asarray(values * np.ldexp(1.0, half) * np.ldexp(1.0, -exponents - half))
 
 
 def prepare(values: np.ndarray, *, scale: bool) -> np.ndarray:
@@ -123,7 +152,7 @@ def prepare(values: np.ndarray, *, scale: bool) -> np.ndarray:
     would overflow or underflow."""
     factors = power_of_two_scales(values)
     with np.errstate(all="ignore"):
-        scaled = values * factors
+        scaled = scale_exactly(values)
         centred = scaled - scaled.mean(axis=0)
         if scale:
             sd = np.sqrt(np.mean(centred * centred, axis=0))

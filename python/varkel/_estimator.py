@@ -3,16 +3,19 @@
 from __future__ import annotations
 
 import os
-from concurrent.futures import ThreadPoolExecutor, as_completed
-from typing import Any
+from collections.abc import Callable, Iterator
+from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from typing import Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt
 
-from varkel._bootstrap import BootstrapResult, resample_rows
+from varkel import _engine
+from varkel._bootstrap import BootstrapResult, resample_rows, resampling_seed
 from varkel._data import default_names
 from varkel._errors import InputError
 from varkel._graph import plot_graph, to_dot
+from varkel._mpi import agree_if
 from varkel._options import check_count, check_flag, check_threads
 from varkel._prior import forbidden_edges
 from varkel._pruning import prune_adjacency
@@ -93,7 +96,8 @@ class ExhaustiveLiNGAM:
         checkpoint and mpi are as in varkel.causal_order."""
         threads = check_threads(self.threads)
         use_mpi = check_flag(mpi, "mpi")
-        prepared = prepare_search(X, prior_knowledge=self.prior_knowledge)
+        prepared = agree_if(use_mpi, lambda: prepare_search(
+            X, prior_knowledge=self.prior_knowledge))
         result = run_search(prepared, threads=threads, progress=progress, checkpoint=checkpoint,
                             mpi=use_mpi)
         self.causal_order_ = result.order
@@ -112,17 +116,23 @@ class ExhaustiveLiNGAM:
         """Fits the estimator to n_sampling resamples of the rows of X (drawn
         with replacement, seeded by random_state) on several threads at once.
         Does not change the fitted attributes. progress, if given, is called
-        as progress(resamples done, n_sampling) on this thread."""
+        as progress(resamples done, n_sampling) on this thread.
+
+        A resample that cannot be searched (a column constant in it, say) is
+        skipped and listed in the result's skipped_resamples_; when more than
+        half are, InputError names the first one's reason."""
         count = check_count(n_sampling, "n_sampling")
         if count == 0:
             raise InputError("n_sampling must be at least 1")
         threads = check_threads(self.threads)
         prepared = prepare_search(X, prior_knowledge=self.prior_knowledge)
-        rows = resample_rows(self.random_state, count, prepared.data.values.shape[0])
+        n_samples, n_vars = prepared.data.values.shape
+        _check_result_memory(count, n_vars)
+        seed = resampling_seed(self.random_state)
         forbidden = _forbidden(prepared)
 
-        def fit_resample(index: int) -> tuple[list[int], np.ndarray]:
-            values = prepared.data.values[rows[index]]
+        def fit_resample(index: int) -> tuple[list[int], np.ndarray] | str:
+            values = prepared.data.values[resample_rows(seed, index, n_samples)]
             try:
                 searched = prepare_values(values, prepared.data.names, scale=True)
                 resample = PreparedSearch(prepared.data, searched, prepared.reference,
@@ -130,28 +140,33 @@ class ExhaustiveLiNGAM:
                                           prepared.prior_knowledge)
                 order = run_search(resample, threads=1).order
             except InputError as error:
-                raise InputError(f"bootstrap resample {index}: {error}") from None
+                return str(error)
             return order, prune_adjacency(values, order, forbidden)
 
         # One search per thread: resamples are independent, and the
         # interpreter has no global lock, so they use every core even when
         # each search is small.
-        results: list[tuple[list[int], np.ndarray]] = [([], np.empty(0))] * count
-        with ThreadPoolExecutor(max_workers=min(count, _workers(threads))) as pool:
-            futures = {pool.submit(fit_resample, index): index for index in range(count)}
-            try:
-                for done, future in enumerate(as_completed(futures), start=1):
-                    results[futures[future]] = future.result()
-                    if progress is not None:
-                        progress(done, count)
-            except BaseException:
-                for future in futures:
-                    future.cancel()
-                raise
-        return BootstrapResult(
-            adjacency_matrices_=np.stack([b for _, b in results]),
-            causal_orders_=np.array([order for order, _ in results], dtype=np.intp),
-            feature_names_=list(prepared.data.names))
+        orders = np.empty((count, n_vars), dtype=np.intp)
+        matrices = np.empty((count, n_vars, n_vars))
+        failures: dict[int, str] = {}
+        for done, (index, outcome) in enumerate(
+                _map_bounded(fit_resample, count, _workers(threads)), start=1):
+            if isinstance(outcome, str):
+                failures[index] = outcome
+            else:
+                orders[index], matrices[index] = outcome
+            if progress is not None:
+                progress(done, count)
+        if 2 * len(failures) > count:
+            first = min(failures)
+            raise InputError(f"{len(failures)} of {count} bootstrap resamples could not be "
+                             f"searched; resample {first}: {failures[first]}")
+        if failures:
+            kept = np.array([i for i in range(count) if i not in failures], dtype=np.intp)
+            matrices, orders = matrices[kept], orders[kept]
+        return BootstrapResult(adjacency_matrices_=matrices, causal_orders_=orders,
+                               feature_names_=list(prepared.data.names),
+                               skipped_resamples_=sorted(failures))
 
     def feature_names(self) -> list[str]:
         """The variables' names: the DataFrame's, else x0, x1, ..."""
@@ -179,12 +194,47 @@ class ExhaustiveLiNGAM:
             raise InputError("this ExhaustiveLiNGAM is not fitted yet; call fit(X) first")
 
 
+T = TypeVar("T")
+
 _DEFAULTS: dict[str, Any] = {"prior_knowledge": None, "threads": 0, "random_state": None}
 
 
 def _forbidden(prepared: PreparedSearch) -> np.ndarray | None:
     pk = prepared.prior_knowledge
     return None if pk is None else forbidden_edges(pk)
+
+
+def _check_result_memory(count: int, n_vars: int) -> None:
+    """Refuses a bootstrap whose results alone would not fit in memory."""
+    needed = count * (n_vars * n_vars + n_vars) * 8
+    plan = _engine.plan(0, 0)
+    if needed > plan["available_bytes"]:
+        raise MemoryError(f"{count:,} bootstrap resamples of {n_vars} variables need "
+                          f"{needed / 2**30:.1f} GiB for their results, more than the "
+                          f"{plan['available_bytes'] / 2**30:.1f} GiB left (limited by "
+                          f"{plan['memory_limit']})")
+
+
+def _map_bounded(work: Callable[[int], T], count: int,  # noqa: UP047 - runs on 3.11
+                 workers: int) -> Iterator[tuple[int, T]]:
+    """(index, work(index)) for index in range(count), in the order they
+    finish, on `workers` threads, with only a few tasks queued at a time so
+    that memory does not grow with count. A failure or an interrupt cancels
+    what is queued."""
+    with ThreadPoolExecutor(max_workers=min(count, workers)) as pool:
+        pending: dict[Future[T], int] = {}
+        submitted = 0
+        try:
+            while submitted < count or pending:
+                while submitted < count and len(pending) < 2 * workers:
+                    pending[pool.submit(work, submitted)] = submitted
+                    submitted += 1
+                finished, _ = wait(pending, return_when=FIRST_COMPLETED)
+                for future in finished:
+                    yield pending.pop(future), future.result()
+        finally:
+            for future in pending:
+                future.cancel()
 
 
 def _workers(threads: int) -> int:

@@ -14,6 +14,8 @@ from typing import Any
 
 import numpy as np
 
+from varkel._errors import InputError
+
 Positions = dict[int, tuple[float, float]]
 
 
@@ -80,6 +82,16 @@ def layered_positions(adjacency: np.ndarray, order: list[int]) -> Positions:
         for slot, v in enumerate(members):
             positions[v] = (1.6 * (slot - (len(members) - 1) / 2.0), -float(depth))
     return positions
+
+
+def picture_formats() -> set[str]:
+    """The file suffixes plot_graph's figures can be saved as (matplotlib's
+    formats, such as png, svg and pdf)."""
+    try:
+        from matplotlib.figure import Figure  # noqa: PLC0415 - plotting is optional
+    except ImportError:
+        raise InputError("pictures need matplotlib: pip install 'varkel[plot]'") from None
+    return set(Figure().canvas.get_supported_filetypes())
 
 
 def plot_graph(adjacency: np.ndarray, names: list[str], order: list[int], *,

@@ -21,17 +21,9 @@ import numpy as np
 from varkel import _engine
 from varkel._checkpoint import Checkpoint, fingerprint
 from varkel._errors import InputError
+from varkel._mpi import agree, mpi_world
 
 ProgressCallback = Callable[[int, int], Any]
-
-
-def mpi_world() -> Any:
-    """MPI's world communicator (mpi4py, the optional extra varkel[mpi])."""
-    try:
-        from mpi4py import MPI  # noqa: PLC0415 - MPI is optional
-    except ImportError:
-        raise InputError("searching with MPI needs mpi4py: pip install 'varkel[mpi]'") from None
-    return MPI.COMM_WORLD
 
 
 def block(count: int, rank: int, size: int) -> tuple[int, int]:
@@ -51,34 +43,6 @@ def _gather_level(comm: Any, search: Any, level: int) -> None:
     comm.Allgatherv(MPI.IN_PLACE, [search.level_sinks(), counts, starts, MPI.INT8_T])
 
 
-def _collectively(comm: Any, action: Callable[[], Any] | None, *,
-                  root_only: bool = False) -> Any:
-    """Runs `action` on every rank (or on rank 0 only; None: nothing to do
-    here) and, when it fails anywhere, raises that failure on every rank: a
-    rank that gave up must not leave the others waiting for it. Without MPI,
-    just runs it."""
-    if action is None:
-        action = _nothing
-    if comm is None:
-        return action()
-    result, failure = None, None
-    if not root_only or comm.Get_rank() == 0:
-        try:
-            result = action()
-        except (InputError, MemoryError) as error:
-            failure = (type(error).__name__, str(error))
-    failures = comm.allgather(failure)
-    for rank, found in enumerate(failures):
-        if found is not None:
-            kind = MemoryError if found[0] == "MemoryError" else InputError
-            raise kind(f"MPI rank {rank}: {found[1]}")
-    return result
-
-
-def _nothing() -> None:
-    return None
-
-
 def _check_same_inputs(comm: Any, digest: bytes) -> None:
     digests = comm.allgather(digest)
     different = [rank for rank, other in enumerate(digests) if other != digests[0]]
@@ -91,13 +55,13 @@ def _resume(comm: Any, store: Checkpoint | None, search: Any) -> int:
     """Fills the search with the checkpoint's complete levels: rank 0 reads
     them, and with MPI sends each level to the other ranks. Returns the last
     level loaded."""
-    last = _collectively(comm, store.last_complete_level if store else None,
+    last = agree(comm, store.last_complete_level if store else None,
                          root_only=True) or 0
     if comm is not None:
         last = comm.bcast(last, root=0)
     for level in range(1, last + 1):
         with_totals = level == last  # the only totals the next level reads
-        _collectively(comm, partial(store.fill_level, search, level, with_totals=with_totals)
+        agree(comm, partial(store.fill_level, search, level, with_totals=with_totals)
                       if store else None, root_only=True)
         if comm is not None:
             comm.Bcast(search.level_sinks(), root=0)
@@ -112,14 +76,27 @@ def run_levels(searched: np.ndarray, reference: np.ndarray, successors: Sequence
                mpi: bool) -> tuple[np.ndarray, float]:
     """The engine's search, level by level, with a checkpoint and/or MPI."""
     comm = mpi_world() if mpi else None
-    rank, size = (comm.Get_rank(), comm.Get_size()) if comm is not None else (0, 1)
-    search = _collectively(comm, lambda: _engine.Search(searched, None, reference,
-                                                        threads=threads, successors=successors))
+    rank = comm.Get_rank() if comm is not None else 0
+    search: Any = agree(comm, lambda: _engine.Search(searched, None, reference,
+                                                     threads=threads, successors=successors))
     digest = fingerprint(searched, reference, successors)
     if comm is not None:
         _check_same_inputs(comm, digest)
-    store = _collectively(comm, partial(Checkpoint, checkpoint, digest, search.n_vars)
-                          if checkpoint and rank == 0 else None)
+    store = agree(comm, partial(Checkpoint, checkpoint, digest, search.n_vars)
+                  if checkpoint is not None and rank == 0 else None)
+    try:
+        _relax_all(comm, store, search, progress)
+    finally:
+        if store is not None:
+            store.close()
+    return search.sinks, search.total
+
+
+def _relax_all(comm: Any, store: Checkpoint | None, search: Any,
+               progress: ProgressCallback | None) -> None:
+    """Resumes from the checkpoint, then relaxes, gathers and saves every
+    remaining level."""
+    rank, size = (comm.Get_rank(), comm.Get_size()) if comm is not None else (0, 1)
     start = _resume(comm, store, search)
     if progress is not None and start < search.n_vars:
         progress(search.scores_before(start + 1), search.scores)  # where this run starts
@@ -129,12 +106,11 @@ def run_levels(searched: np.ndarray, reference: np.ndarray, successors: Sequence
                                                                 size))
         if comm is not None:
             _gather_level(comm, search, level)
-        _collectively(comm, partial(store.save_level, level, search.level_totals(),
-                                    search.level_sinks()) if store else None, root_only=True)
+        agree(comm, partial(store.save_level, level, search.level_totals(),
+                            search.level_sinks()) if store else None, root_only=True)
         search.complete_level(level)
     if progress is not None:
         progress(search.scores, search.scores)
-    return search.sinks, search.total
 
 
 def _scaled(progress: ProgressCallback | None, search: Any, level: int, first: int,

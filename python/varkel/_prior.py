@@ -26,6 +26,8 @@ def check_prior_knowledge(prior_knowledge: npt.ArrayLike, n_vars: int) -> np.nda
     if pk.shape != (n_vars, n_vars):
         raise InputError(f"prior_knowledge must have shape ({n_vars}, {n_vars}), got "
                          f"{pk.shape}")
+    pk = pk.copy()
+    np.fill_diagonal(pk, -1.0)  # ignored, whatever it holds
     bad = ~np.isin(pk, (-1.0, 0.0, 1.0))
     if bad.any():
         i, j = (int(v) for v in np.argwhere(bad)[0])

@@ -16,7 +16,7 @@ from math import comb
 from typing import TextIO
 
 # Relative cost of a score with p parents: 1 + p / PARENT_COST_RATIO.
-PARENT_COST_RATIO = 24.0
+PARENT_COST_RATIO = 24
 
 
 class SearchDeclined(Exception):
@@ -34,16 +34,20 @@ def format_duration(seconds: float) -> str:
 
 
 class WorkModel:
-    """Weighted work of a search over n variables, by scores done."""
+    """Weighted work of a search over n variables, by scores done.
+
+    Work is counted in exact integers (a score with p parents weighs
+    PARENT_COST_RATIO + p), so the model holds for any number of variables.
+    """
 
     def __init__(self, n_vars: int) -> None:
-        self.levels = [(comb(n_vars, k) * k, 1.0 + (k - 1) / PARENT_COST_RATIO)
+        self.levels = [(comb(n_vars, k) * k, PARENT_COST_RATIO + k - 1)
                        for k in range(1, n_vars + 1)]
         self.total = sum(scores * weight for scores, weight in self.levels)
 
-    def done(self, scores_done: int) -> float:
+    def done(self, scores_done: int) -> int:
         """Weighted work of the first `scores_done` scores (levels run in order)."""
-        work, left = 0.0, scores_done
+        work, left = 0, scores_done
         for scores, weight in self.levels:
             taken = min(left, scores)
             work += taken * weight
@@ -74,8 +78,9 @@ class ProgressBar:
         self.stream = stream if stream is not None else sys.stderr
         self.delay, self.confirm_above, self.assume_yes = delay, confirm_above, assume_yes
         self.tty = self.stream.isatty()
-        self.interactive = (self.tty and sys.stdin.isatty()) if interactive is None \
-            else interactive
+        if interactive is None:
+            interactive = self.tty and sys.stdin is not None and sys.stdin.isatty()
+        self.interactive = interactive
         self.ask = ask if ask is not None else self._ask_terminal
         self.log_every = log_every
         self.clock = clock
@@ -84,7 +89,8 @@ class ProgressBar:
         self.checked = False
         self.drawn = False
         self.last_log = 0.0
-        self.base: tuple[int, float, float] | None = None  # done, work, time at the first call
+        self.width = 0  # of the line drawn last on a terminal
+        self.base: tuple[int, int, float] | None = None  # done, work, time at the first call
 
     def __call__(self, done: int, total: int) -> None:
         elapsed = self.clock() - self.start - self.paused
@@ -128,7 +134,9 @@ class ProgressBar:
                 f"{format_duration(left)} left")
         now = self.clock()
         if self.tty:
-            self.stream.write("\r" + text)
+            # Padded to the last line's width, so a shorter line leaves no tail.
+            self.stream.write("\r" + text.ljust(self.width))
+            self.width = len(text)
         elif now - self.last_log >= self.log_every or done >= total:
             self.last_log = now
             self.stream.write(text + "\n")

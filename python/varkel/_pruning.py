@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from varkel._data import power_of_two_scales
+from varkel._data import scale_exactly, scale_exponents
 
 
 def adaptive_lasso(X: np.ndarray, predictors: list[int], target: int) -> np.ndarray:
@@ -38,8 +38,8 @@ def prune_adjacency(values: np.ndarray, order: list[int],
     selects the same predictors at every column scale, and its coefficients
     are scaled back exactly.
     """
-    factors = power_of_two_scales(values)
-    scaled = values * factors
+    exponents = scale_exponents(values)
+    scaled = scale_exactly(values)
     n_vars = values.shape[1]
     B = np.zeros((n_vars, n_vars))
     for position, target in enumerate(order):
@@ -47,5 +47,7 @@ def prune_adjacency(values: np.ndarray, order: list[int],
                       if forbidden is None or not forbidden[target, p]]
         if predictors:
             coefficients = adaptive_lasso(scaled, predictors, target)
-            B[target, predictors] = coefficients * factors[predictors] / factors[target]
+            # times 2^-e_p / 2^-e_t, as one exact power of two
+            B[target, predictors] = coefficients * np.ldexp(
+                1.0, exponents[target] - exponents[predictors])
     return B

@@ -14,6 +14,7 @@ from varkel import _engine
 from varkel._data import Data, as_data, prepare, refuse_collinear, refuse_constant
 from varkel._errors import InputError
 from varkel._levels import run_levels
+from varkel._mpi import agree_if
 from varkel._options import check_flag, check_threads
 from varkel._prior import check_prior_knowledge, successor_masks
 from varkel._reference import resolve_reference
@@ -170,9 +171,11 @@ def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
     in memory raises MemoryError before it starts; InputError (a ValueError)
     reports data or options that cannot be searched.
     """
-    thread_count = check_threads(threads)
     use_mpi = check_flag(mpi, "mpi")
-    prepared = prepare_search(X, reference=reference, standardize=standardize,
-                              prior_knowledge=prior_knowledge)
+    thread_count = check_threads(threads)
+    # Under MPI a rank whose copy of the data fails its checks must not leave
+    # the others waiting: the ranks agree on the checks before searching.
+    prepared = agree_if(use_mpi, lambda: prepare_search(
+        X, reference=reference, standardize=standardize, prior_knowledge=prior_knowledge))
     return run_search(prepared, threads=thread_count, progress=progress, checkpoint=checkpoint,
                       mpi=use_mpi)
