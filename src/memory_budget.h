@@ -18,6 +18,12 @@ struct MemoryBudget {
 // RLIMIT_AS.
 MemoryBudget available_memory();
 
+// What this process's memory cgroup still allows, UINT64_MAX when nothing
+// limits it: version 2 (memory.max less memory.current) or version 1
+// (memory.limit_in_bytes less memory.usage_in_bytes), found through
+// `membership_file` (/proc/self/cgroup) under `root` (/sys/fs/cgroup).
+uint64_t cgroup_remaining(const std::string& membership_file, const std::string& root);
+
 // "1.5 GiB", "12.0 MiB", "800 bytes".
 std::string format_bytes(uint64_t bytes);
 

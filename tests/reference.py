@@ -152,8 +152,17 @@ def standardized_residuals(X, n_samples: int, n_vars: int, target: int, mask: in
         e = X[s * n_vars + target]
         for c, j in enumerate(parents):
             e = e - X[s * n_vars + j] * beta[c]
-        z.append(e / sd)
+        z.append(ieee_divide(e, sd))
     return z
+
+
+def ieee_divide(a: float, b: float) -> float:
+    """a / b as IEEE-754 gives it, also for b = 0 (where Python raises)."""
+    if b != 0.0:
+        return a / b
+    if a == 0.0 or math.isnan(a):
+        return NAN
+    return math.copysign(math.inf, a) * math.copysign(1.0, b)
 
 
 def score(X, C, R, n_samples: int, n_vars: int, target: int, mask: int,

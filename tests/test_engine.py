@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import math
+import os
 import re
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -148,6 +150,19 @@ def test_standardisation_is_a_true_division():
     assert same_double(engine.score(X, C, R, 2, 0b011), reference_score(X, C, R, 2, 0b011))
 
 
+@pytest.mark.parametrize("n_samples", [7, 50, 51])
+def test_lanes_past_the_last_sample_never_make_a_score_nan(n_samples):
+    # An rss so small that rss / m underflows to 0: every residual divides
+    # to +-inf and the score is +inf, while the padding past the last sample
+    # divides 0 by 0. Only the real samples' NaN may count.
+    X, C, R = engine_problem("laplace", 3, n_samples, seed=5)
+    C = C.copy()
+    C[1, 1] = 5e-324
+    assert reference_score(X, C, R, 1, 0) == math.inf
+    for sort in ("djbsort", "vqsort"):
+        assert engine.score(X, C, R, 1, 0, sort=sort) == math.inf
+
+
 def test_nan_residual_makes_the_score_nan_before_sorting():
     X, C, R = engine_problem("laplace", 3, 50, seed=5)
     X[17, 0] = np.nan  # C stays finite, so only the residuals see it
@@ -274,6 +289,72 @@ def test_sigint_stops_a_search_within_a_second_and_the_process_stays_usable():
     assert first.startswith("interrupted after "), first
     assert float(first.split()[-1]) < 1.0
     assert second == "True"
+
+
+@pytest.mark.parametrize(
+    ("membership", "files", "remaining"),
+    [
+        ("0::/job\n", {"job/memory.max": "5000", "job/memory.current": "1200"}, 3800),
+        ("0::/job\n", {"job/memory.max": "max", "job/memory.current": "1200"}, None),
+        ("4:memory:/job\n0::/\n", {"memory/job/memory.limit_in_bytes": "9000",
+                                    "memory/job/memory.usage_in_bytes": "1000"}, 8000),
+        ("3:cpu,memory:/a\n0::/b\n", {"memory/a/memory.limit_in_bytes": "9000",
+                                       "memory/a/memory.usage_in_bytes": "1000",
+                                       "unified/b/memory.max": "700",
+                                       "unified/b/memory.current": "800"}, 0),
+        ("1:cpu:/job\n", {"cpu/job/memory.limit_in_bytes": "10"}, None),
+    ],
+)
+def test_the_memory_cgroups_limit_is_read_in_either_version(tmp_path, membership, files,
+                                                            remaining):
+    for name, text in files.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text + "\n")
+    (tmp_path / "cgroup").write_text(membership)
+    got = testing.cgroup_remaining(str(tmp_path / "cgroup"), str(tmp_path))
+    assert got == (2**64 - 1 if remaining is None else remaining)
+
+
+def child_memory_cgroup(tmp_name: str, limit: int) -> Path | None:
+    """A new memory cgroup below this process's own, limited to `limit`
+    bytes (version 1 or 2), or None where this process may not make one."""
+    for line in Path("/proc/self/cgroup").read_text().splitlines():
+        _, controllers, path = line.split(":", 2)
+        if "memory" in controllers.split(","):
+            base, limit_file = Path("/sys/fs/cgroup/memory" + path), "memory.limit_in_bytes"
+        elif controllers == "":
+            base, limit_file = Path("/sys/fs/cgroup" + path), "memory.max"
+        else:
+            continue
+        child = base / tmp_name
+        try:
+            child.mkdir()
+        except OSError:
+            continue
+        try:
+            (child / limit_file).write_text(str(limit))
+            return child
+        except OSError:
+            child.rmdir()
+    return None
+
+
+def test_a_real_memory_cgroup_limits_the_search(tmp_path):
+    child = child_memory_cgroup(f"varkel-test-{os.getpid()}", 3 * 2**30)
+    if child is None:
+        pytest.skip("no memory cgroup can be made here")
+    try:
+        done = run_python(f"""
+            from pathlib import Path
+            Path({str(child / "cgroup.procs")!r}).write_text("0")
+            from varkel import _engine
+            plan = _engine.plan(0, 0)
+            print(plan["memory_limit"], plan["available_bytes"] <= 3 * 2**30)
+        """)
+    finally:
+        child.rmdir()
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "the memory cgroup's remaining limit True"
 
 
 @pytest.mark.skipif(bool(__import__("os").environ.get("VARKEL_SANITIZED")),

@@ -17,6 +17,7 @@
 #include "column_scorer.h"
 #include "hwy/contrib/sort/vqsort.h"
 #include "kernels.h"
+#include "memory_budget.h"
 #include "score.h"
 #include "sorts.h"
 
@@ -238,4 +239,5 @@ PYBIND11_MODULE(_exhaustive_testing, m, py::mod_gil_not_used()) {
   m.def("engine_residuals", &engine_residuals);
   m.def("time_score_steps", &time_score_steps);
   m.def("candidate_scores", &candidate_scores);
+  m.def("cgroup_remaining", &varkel::cgroup_remaining);
 }
