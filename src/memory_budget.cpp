@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <limits>
@@ -37,22 +38,59 @@ bool read_number(const std::string& path, uint64_t* value) {
   return static_cast<bool>(parse >> *value);
 }
 
-// memory.max - memory.current of this process's cgroup (version 2).
-uint64_t cgroup_remaining() {
-  std::ifstream membership("/proc/self/cgroup");
-  std::string line;
-  std::string path;
-  while (std::getline(membership, line)) {
-    if (line.rfind("0::", 0) == 0) path = line.substr(3);
-  }
-  if (path.empty()) return kUnlimited;
-  const std::string dir = "/sys/fs/cgroup" + (path == "/" ? std::string() : path);
-  uint64_t max = 0, current = 0;
-  if (!read_number(dir + "/memory.max", &max) || !read_number(dir + "/memory.current", &current)) {
+// limit - usage from two files of one cgroup directory; kUnlimited when
+// either is absent or the limit says "max".
+uint64_t remaining_in(const std::string& dir, const char* limit_file, const char* usage_file) {
+  uint64_t limit = 0, usage = 0;
+  if (!read_number(dir + "/" + limit_file, &limit) || !read_number(dir + "/" + usage_file, &usage)) {
     return kUnlimited;
   }
-  return max > current ? max - current : 0;
+  return limit > usage ? limit - usage : 0;
 }
+
+// Whether a version 1 line's controller list ("cpu,memory") names memory.
+bool names_memory(const std::string& controllers) {
+  std::istringstream list(controllers);
+  std::string name;
+  while (std::getline(list, name, ',')) {
+    if (name == "memory") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+uint64_t cgroup_remaining(const std::string& membership_file, const std::string& root) {
+  // Each line is "ID:CONTROLLERS:PATH": version 2's unified hierarchy has
+  // ID 0 and no controllers, version 1's memory hierarchy names "memory".
+  // A machine may have both (v1 memory beside an unused unified tree): the
+  // least of what either allows counts.
+  std::ifstream membership(membership_file);
+  std::string line;
+  uint64_t remaining = kUnlimited;
+  while (std::getline(membership, line)) {
+    const size_t first = line.find(':');
+    const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    std::string path = line.substr(second + 1);
+    if (path == "/") path.clear();
+    uint64_t here = kUnlimited;
+    if (line.compare(0, first, "0") == 0 && controllers.empty()) {
+      here = remaining_in(root + path, "memory.max", "memory.current");
+      if (here == kUnlimited) {
+        here = remaining_in(root + "/unified" + path, "memory.max", "memory.current");
+      }
+    } else if (names_memory(controllers)) {
+      here = remaining_in(root + "/memory" + path, "memory.limit_in_bytes",
+                          "memory.usage_in_bytes");
+    }
+    remaining = std::min(remaining, here);
+  }
+  return remaining;
+}
+
+namespace {
 
 // RLIMIT_AS less the address space already mapped.
 uint64_t address_space_remaining() {
@@ -69,7 +107,7 @@ uint64_t address_space_remaining() {
 
 MemoryBudget available_memory() {
   MemoryBudget budget{system_available(), "available system memory"};
-  const uint64_t cgroup = cgroup_remaining();
+  const uint64_t cgroup = cgroup_remaining("/proc/self/cgroup", "/sys/fs/cgroup");
   if (cgroup < budget.bytes) budget = {cgroup, "the memory cgroup's remaining limit"};
   const uint64_t address_space = address_space_remaining();
   if (address_space < budget.bytes) budget = {address_space, "the address-space limit (ulimit -v)"};
