@@ -22,6 +22,7 @@
 #include "hwy/targets.h"
 #include "kernels.h"
 #include "memory_budget.h"
+#include "order_margins.h"
 #include "score.h"
 #include "subsets.h"
 
@@ -335,6 +336,58 @@ py::tuple search(const Doubles& X, const std::optional<Doubles>& C, const Double
   return search.run(std::move(progress), progress_interval);
 }
 
+// Checks that `order` is a permutation of 0 .. n_vars - 1.
+std::vector<int> check_order(const std::vector<int64_t>& order, int n_vars) {
+  std::vector<int> checked;
+  std::vector<bool> seen(static_cast<size_t>(n_vars), false);
+  for (const int64_t v : order) {
+    if (v < 0 || v >= n_vars || seen[static_cast<size_t>(v)]) {
+      invalid("order must hold each of the " + std::to_string(n_vars) +
+              " variables exactly once");
+    }
+    seen[static_cast<size_t>(v)] = true;
+    checked.push_back(static_cast<int>(v));
+  }
+  if (checked.size() != static_cast<size_t>(n_vars)) {
+    invalid("order must hold each of the " + std::to_string(n_vars) +
+            " variables exactly once");
+  }
+  return checked;
+}
+
+py::dict order_margins(const Doubles& X, const std::optional<Doubles>& C_given, const Doubles& R,
+                       const std::vector<int64_t>& order, uint64_t threads,
+                       const std::optional<std::vector<int64_t>>& successors,
+                       py::object progress, double progress_interval, const std::string& sort,
+                       double slice_seconds) {
+  check_progress(progress, progress_interval);
+  const Doubles C = C_given ? *C_given : gram_or_given(X, std::nullopt);
+  EngineProblem problem = check_problem(X, C, R);
+  problem.successors = check_successors(successors, problem.n_vars);
+  const std::vector<int> checked = check_order(order, problem.n_vars);
+  const EngineOptions options = make_options(threads, "block", sort, slice_seconds);
+  const int n = problem.n_vars;
+  const uint64_t used = engine_threads(threads, n, problem.n_samples);
+  check_memory(n, margin_bytes(n) + ColumnScorer::column_bytes(problem.n_samples, n) +
+                      used * ColumnScorer::scratch_bytes(problem.n_samples));
+  SliceReporter report(std::move(progress), progress_interval);
+  MarginResult result;
+  try {
+    py::gil_scoped_release release;
+    result = compute_margins(problem, checked, options, report);
+  } catch (const std::bad_alloc&) {
+    raise(PyExc_MemoryError, "cannot allocate the margins' tables");
+  }
+  py::array_t<double> margins({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(n)});
+  std::copy(result.margins.begin(), result.margins.end(), margins.mutable_data());
+  py::dict out;
+  out["margins"] = margins;
+  out["total"] = result.total;
+  out["runner_up_order"] = result.runner_up_order;
+  out["runner_up_total"] = result.runner_up_total;
+  return out;
+}
+
 double single_score(const Doubles& X, const std::optional<Doubles>& C_given, const Doubles& R,
                     int target, int64_t parents, const std::string& sort) {
   const Doubles C = gram_or_given(X, C_given);
@@ -367,6 +420,9 @@ py::dict plan(int n_vars, int n_samples, uint64_t threads) {
   result["threads"] = used;
   result["scores"] = total_scores(n_vars);
   result["bytes"] = engine_bytes(n_vars, n_samples, used);
+  result["margin_bytes"] = margin_bytes(n_vars) +
+                           ColumnScorer::column_bytes(n_samples, n_vars) +
+                           used * ColumnScorer::scratch_bytes(n_samples);
   result["available_bytes"] = py::int_(budget.bytes);
   result["memory_limit"] = budget.limit;
   result["sort"] = residual_sort_name(SortChoice::kAuto);
@@ -457,6 +513,24 @@ depend on how the levels were split.)doc")
       .def("run", &varkel::Search::run, py::kw_only(), py::arg("progress") = py::none(),
            py::arg("progress_interval") = 0.5,
            "Relaxes and completes the remaining levels; returns (sinks, total).");
+  m.def("order_margins", &varkel::order_margins, py::arg("X"), py::arg("C"), py::arg("R"),
+        py::arg("order"), py::pos_only(), py::kw_only(), py::arg("threads") = 0,
+        py::arg("successors") = py::none(), py::arg("progress") = py::none(),
+        py::arg("progress_interval") = 0.5, py::arg("sort") = "auto",
+        py::arg("slice_seconds") = 0.05,
+        R"doc(How far `order` (a best order, first variable first) is from the rest.
+
+Stores every allowed score (n_vars * 2^(n_vars - 1) doubles) and sums totals
+in double precision. Returns a dict:
+  margins: (n, n); [i, j] is order's total less the best total of an order
+    with x_j before x_i: 0 where order has x_j before x_i, +inf where the
+    constraints allow no such order, never negative;
+  total: order's total, its scores summed first to last in double;
+  runner_up_order, runner_up_total: the best other order and its total
+    ([] and -inf when no other order is allowed).
+X, C, R, threads, successors, progress, sort and slice_seconds are as in
+search(); Ctrl-C and the memory check too. The result never depends on
+threads.)doc");
   m.def("score", &varkel::single_score, py::arg("X"), py::arg("C"), py::arg("R"),
         py::arg("target"), py::arg("parents"), py::pos_only(), py::kw_only(),
         py::arg("sort") = "auto",

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import itertools
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
@@ -18,23 +20,126 @@ class BootstrapResult:
     causal_orders_: (n_sampling, n) causal orders, causes first.
     feature_names_: the variables' names.
     skipped_resamples_: the indices of resamples that could not be searched
-        (a column constant in the resample, say); they are left out of the
-        arrays above, which then have fewer than n_sampling entries.
+        (a column constant in the resample, say); they are left out of every
+        per-resample array, which then has fewer than n_sampling entries.
+    total_effects_: (n_sampling, n, n); entry [s, i, j] is the total effect
+        of x_j on x_i in resample s (0 where x_i comes first).
+    resampled_indices_: (n_sampling, n_samples) row indices of each
+        resample, drawn again from the seed when asked for.
     """
 
     adjacency_matrices_: np.ndarray
     causal_orders_: np.ndarray
     feature_names_: list[str]
     skipped_resamples_: list[int] = field(default_factory=list)
+    total_effects_: np.ndarray | None = None
+    resampling: tuple[np.random.SeedSequence, int, np.ndarray] | None = field(
+        default=None, repr=False)
+
+    @property
+    def resampled_indices_(self) -> np.ndarray:
+        if self.resampling is None:
+            raise InputError("this result does not know how its resamples were drawn")
+        seed, n_samples, kept = self.resampling
+        rows = np.empty((len(kept), n_samples), dtype=np.intp)
+        for slot, index in enumerate(kept):
+            rows[slot] = resample_rows(seed, int(index), n_samples)
+        return rows
+
+    def get_causal_direction_counts(self, n_directions: int | None = None,
+                                    min_causal_effect: float | None = None,
+                                    split_by_causal_effect_sign: bool = False
+                                    ) -> dict[str, list[int]]:
+        """The causal directions x_from -> x_to found in the resamples, by
+        count, largest first: {'from': [...], 'to': [...], 'count': [...]},
+        and 'sign' (+1 or -1) when split_by_causal_effect_sign. Only edges
+        with |weight| above min_causal_effect count; n_directions keeps the
+        first ones."""
+        selected = np.abs(self.adjacency_matrices_) > _threshold(min_causal_effect)
+        counts: dict[tuple[int, ...], int] = {}
+        for s, to, source in zip(*np.nonzero(selected), strict=True):
+            key: tuple[int, ...] = (int(source), int(to))
+            if split_by_causal_effect_sign:
+                key += (int(np.sign(self.adjacency_matrices_[s, to, source])),)
+            counts[key] = counts.get(key, 0) + 1
+        ranked = sorted(counts.items(), key=lambda item: (-item[1], item[0]))[:n_directions]
+        result: dict[str, list[int]] = {"from": [k[0] for k, _ in ranked],
+                                        "to": [k[1] for k, _ in ranked],
+                                        "count": [c for _, c in ranked]}
+        if split_by_causal_effect_sign:
+            result["sign"] = [k[2] for k, _ in ranked]
+        return result
+
+    def get_directed_acyclic_graph_counts(self, n_dags: int | None = None,
+                                          min_causal_effect: float | None = None,
+                                          split_by_causal_effect_sign: bool = False
+                                          ) -> dict[str, list[Any]]:
+        """The distinct graphs among the resamples, by count, largest first:
+        {'dag': [{'from': [...], 'to': [...]} (and 'sign')], 'count': [...]}."""
+        threshold = _threshold(min_causal_effect)
+        counts: dict[tuple[tuple[int, ...], ...], int] = {}
+        for B in self.adjacency_matrices_:
+            edges = []
+            for to, source in zip(*np.nonzero(np.abs(B) > threshold), strict=True):
+                edge: tuple[int, ...] = (int(source), int(to))
+                if split_by_causal_effect_sign:
+                    edge += (int(np.sign(B[to, source])),)
+                edges.append(edge)
+            key = tuple(sorted(edges))
+            counts[key] = counts.get(key, 0) + 1
+        ranked = sorted(counts.items(), key=lambda item: (-item[1], item[0]))[:n_dags]
+        dags = []
+        for key, _ in ranked:
+            dag: dict[str, list[int]] = {"from": [e[0] for e in key], "to": [e[1] for e in key]}
+            if split_by_causal_effect_sign:
+                dag["sign"] = [e[2] for e in key]
+            dags.append(dag)
+        return {"dag": dags, "count": [c for _, c in ranked]}
+
+    def get_total_causal_effects(self, min_causal_effect: float | None = None
+                                 ) -> dict[str, list[Any]]:
+        """Total effects found in the resamples, by the share of resamples
+        with |effect| above min_causal_effect, largest first: {'from': [...],
+        'to': [...], 'effect': [median over those resamples], 'probability':
+        [...]}."""
+        effects = self._effects()
+        selected = np.abs(effects) > _threshold(min_causal_effect)
+        share = selected.mean(axis=0) if len(effects) else np.zeros(effects.shape[1:])
+        pairs = sorted(((float(share[to, source]), int(source), int(to))
+                        for to, source in zip(*np.nonzero(share), strict=True)),
+                       key=lambda item: (-item[0], item[1], item[2]))
+        return {"from": [source for _, source, _ in pairs], "to": [to for _, _, to in pairs],
+                "effect": [float(np.median(effects[selected[:, to, source], to, source]))
+                           for _, source, to in pairs],
+                "probability": [p for p, _, _ in pairs]}
+
+    def get_paths(self, from_index: int, to_index: int,
+                  min_causal_effect: float | None = None) -> dict[str, list[Any]]:
+        """The directed paths from x_from to x_to in the resamples' graphs,
+        by the share of resamples that have them, largest first: {'path':
+        [[from, ..., to], ...], 'effect': [median over those resamples of the
+        product of the path's weights], 'probability': [...]}."""
+        threshold = _threshold(min_causal_effect)
+        found: dict[tuple[int, ...], list[float]] = {}
+        for B in self.adjacency_matrices_:
+            for path in _paths(np.abs(B) > threshold, int(from_index), int(to_index)):
+                effect = float(np.prod([B[b, a] for a, b in itertools.pairwise(path)]))
+                found.setdefault(tuple(path), []).append(effect)
+        total = max(len(self.adjacency_matrices_), 1)
+        ranked = sorted(found.items(), key=lambda item: (-len(item[1]), item[0]))
+        return {"path": [list(path) for path, _ in ranked],
+                "effect": [float(np.median(effects)) for _, effects in ranked],
+                "probability": [len(effects) / total for _, effects in ranked]}
+
+    def _effects(self) -> np.ndarray:
+        if self.total_effects_ is None:
+            raise InputError("this result has no total effects")
+        return self.total_effects_
 
     def get_probabilities(self, min_causal_effect: float | None = None) -> np.ndarray:
         """P[i, j]: the share of resamples with the edge x_j -> x_i (with
         |weight| above min_causal_effect, when given)."""
-        threshold = 0.0
-        if min_causal_effect is not None:
-            threshold = float(min_causal_effect)
-            if not threshold >= 0.0:
-                raise InputError(f"min_causal_effect must be 0 or more, got {min_causal_effect}")
+        threshold = _threshold(min_causal_effect)
         selected = np.abs(self.adjacency_matrices_) > threshold
         return np.asarray(selected.mean(axis=0))
 
@@ -52,10 +157,41 @@ class BootstrapResult:
             return NotImplemented
         return (self.feature_names_ == other.feature_names_
                 and self.skipped_resamples_ == other.skipped_resamples_
+                and np.array_equal(self._effects_or_empty(), other._effects_or_empty())
                 and np.array_equal(self.adjacency_matrices_, other.adjacency_matrices_)
                 and np.array_equal(self.causal_orders_, other.causal_orders_))
 
+    def _effects_or_empty(self) -> np.ndarray:
+        return np.empty(0) if self.total_effects_ is None else self.total_effects_
+
     __hash__ = None  # type: ignore[assignment]
+
+
+def _threshold(min_causal_effect: float | None) -> float:
+    if min_causal_effect is None:
+        return 0.0
+    threshold = float(min_causal_effect)
+    if not threshold >= 0.0:
+        raise InputError(f"min_causal_effect must be 0 or more, got {min_causal_effect}")
+    return threshold
+
+
+def _paths(edges: np.ndarray, source: int, target: int) -> list[list[int]]:
+    """Every directed path source -> ... -> target of an acyclic graph whose
+    edges[i, j] means x_j -> x_i."""
+    if source == target:
+        return []
+    found: list[list[int]] = []
+    stack = [[source]]
+    while stack:
+        path = stack.pop()
+        for child in np.flatnonzero(edges[:, path[-1]]):
+            step = [*path, int(child)]
+            if child == target:
+                found.append(step)
+            elif child not in path:
+                stack.append(step)
+    return found
 
 
 def resampling_seed(random_state: int | np.random.Generator | None) -> np.random.SeedSequence:

@@ -142,14 +142,32 @@ def command_order(options: argparse.Namespace) -> dict[str, Any]:
                      "reference": result.reference, "n_samples": int(X.shape[0])}}
 
 
-def edge_lines(names: list[str], B: np.ndarray, probabilities: np.ndarray | None) -> list[str]:
+def edge_lines(names: list[str], B: np.ndarray, probabilities: np.ndarray | None,
+               margins: np.ndarray | None) -> list[str]:
     lines = []
     for j, i in varkel.edges(B):
         line = f"{names[j]} -> {names[i]}  {B[i, j]:+.4g}"
         if probabilities is not None:
             line += f"  p={probabilities[i, j]:.2f}"
+        if margins is not None:
+            # What reversing the pair would cost: x_i before x_j is entry [j, i].
+            line += f"  margin={margins[j, i]:.3g}"
         lines.append(line)
     return lines or ["(no edges)"]
+
+
+def report_trust(model: Any, names: list[str], X: np.ndarray) -> list[str]:
+    """The runner-up order and the diagnostics' warnings, on standard error
+    so that standard output stays the result alone."""
+    lines = []
+    if model.runner_up_order_ is not None:
+        lines.append(f"runner-up order: {' -> '.join(names[j] for j in model.runner_up_order_)}"
+                     f"  (total {model.runner_up_total_:.6g}, against {model.total_score_:.6g})")
+    warnings: list[str] = model.diagnostics(named(names, X))
+    lines += [f"warning: {text}" for text in warnings]
+    for line in lines:
+        print(line, file=sys.stderr)
+    return warnings
 
 
 def command_graph(options: argparse.Namespace) -> dict[str, Any]:
@@ -177,25 +195,41 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
                   "resamples could not be searched and were skipped", file=sys.stderr)
     probabilities = None if bootstrap is None else bootstrap.get_probabilities()
     B = model.adjacency_matrix_
+    margins = model.order_margins_
+    warnings = report_trust(model, names, X)
     edges = [{"from": names[j], "to": names[i], "weight": float(B[i, j]),
-              **({} if probabilities is None else {"probability": float(probabilities[i, j])})}
+              **({} if probabilities is None else {"probability": float(probabilities[i, j])}),
+              **({} if margins is None else {"margin": json_number(margins[j, i])})}
              for j, i in varkel.edges(B)]
     order_line = f"order: {' -> '.join(names[j] for j in model.causal_order_)}"
     skipped = 0 if bootstrap is None else len(bootstrap.skipped_resamples_)
-    return {"text": "\n".join([order_line, *edge_lines(names, B, probabilities)]),
+    runner_up = model.runner_up_order_
+    return {"text": "\n".join([order_line, *edge_lines(names, B, probabilities, margins)]),
             "json": {"order": [names[j] for j in model.causal_order_], "edges": edges,
                      "adjacency_matrix": B.tolist(), "names": names,
-                     "bootstrap": options.bootstrap or 0, "bootstrap_skipped": skipped},
+                     "bootstrap": options.bootstrap or 0, "bootstrap_skipped": skipped,
+                     "order_margins": None if margins is None
+                     else [[json_number(v) for v in row] for row in margins],
+                     "runner_up_order": None if runner_up is None
+                     else [names[j] for j in runner_up],
+                     "runner_up_total": model.runner_up_total_, "warnings": warnings},
             "files": lambda: write_pictures(options, model, names, probabilities)}
+
+
+def json_number(value: float) -> float | str:
+    """A float for JSON, with infinity spelled out (JSON has no infinity)."""
+    return float(value) if np.isfinite(value) else "inf"
 
 
 def write_pictures(options: argparse.Namespace, model: Any, names: list[str],
                    probabilities: np.ndarray | None) -> None:
     B = model.adjacency_matrix_
     if options.dot:
-        write_file(options.dot, varkel.to_dot(B, names, probabilities))
+        write_file(options.dot, varkel.to_dot(B, names, probabilities,
+                                              margins=model.order_margins_))
     if options.png:
-        ax = varkel.plot_graph(B, names, model.causal_order_, probabilities=probabilities)
+        ax = varkel.plot_graph(B, names, model.causal_order_, probabilities=probabilities,
+                               margins=model.order_margins_)
         try:
             ax.figure.savefig(options.png, dpi=150)
         except OSError as error:

@@ -4,6 +4,20 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+def order_margins(
+    X: npt.ArrayLike,
+    C: npt.ArrayLike | None,
+    R: npt.ArrayLike,
+    order: Sequence[int],
+    /,
+    *,
+    threads: int = 0,
+    successors: Sequence[int] | None = None,
+    progress: Callable[[int, int], Any] | None = None,
+    progress_interval: float = 0.5,
+    sort: str = "auto",
+    slice_seconds: float = 0.05,
+) -> dict[str, Any]: ...
 def search(
     X: npt.ArrayLike,
     C: npt.ArrayLike | None,

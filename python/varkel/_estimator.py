@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import warnings
 from collections.abc import Callable, Iterator
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from typing import Any, TypeVar
@@ -12,9 +13,14 @@ import numpy.typing as npt
 
 from varkel import _engine
 from varkel._bootstrap import BootstrapResult, resample_rows, resampling_seed
-from varkel._data import default_names
+from varkel._data import as_data, default_names
+from varkel._diagnostics import diagnose, residuals_of
+from varkel._effects import total_effect, total_effects
 from varkel._errors import InputError
 from varkel._graph import plot_graph, to_dot
+from varkel._independence import independence_p_values
+from varkel._margins import check_margins_option, order_margins
+from varkel._margins import wanted as margins_wanted
 from varkel._mpi import agree_if
 from varkel._options import check_count, check_flag, check_threads
 from varkel._prior import forbidden_edges
@@ -52,6 +58,12 @@ class ExhaustiveLiNGAM:
     random_state : int, numpy Generator or None
         Seeds the resampling of bootstrap(); with the same value, bootstrap
         gives the same results whatever the number of threads.
+    margins : None, True or False
+        Whether fit computes order margins and the runner-up order (about one
+        more search's work, and n * 2^(n-1) stored scores). None (default):
+        when they fit in memory and n <= 24, and the search is not split over
+        MPI. True: always, refusing with MemoryError when they cannot fit.
+        False: never.
 
     Attributes (after fit)
     ----------------------
@@ -59,20 +71,29 @@ class ExhaustiveLiNGAM:
     adjacency_matrix_ : (n, n) array; B[i, j] != 0 means x_j -> x_i with
         that weight, in the data's units; unselected entries are exactly 0.
     total_score_ : the best order's total score.
+    order_margins_ : (n, n) array or None. Entry [i, j] is the best order's
+        total less the best total of the orders that put x_j before x_i,
+        both summed in double precision: 0 where the best order has x_j
+        before x_i, above 0 otherwise (the price of reversing the pair), inf
+        where the prior knowledge rules such orders out. None without margins.
+    runner_up_order_, runner_up_total_ : the best order other than
+        causal_order_ and its total (summed in double), or None.
     n_features_in_ : int; feature_names_in_ : the DataFrame's column names
         (only when fitted on a DataFrame).
     """
 
     def __init__(self, *, prior_knowledge: npt.ArrayLike | None = None, threads: int = 0,
-                 random_state: int | np.random.Generator | None = None) -> None:
+                 random_state: int | np.random.Generator | None = None,
+                 margins: bool | None = None) -> None:
         self.prior_knowledge = prior_knowledge
         self.threads = threads
         self.random_state = random_state
+        self.margins = margins
 
     def get_params(self, deep: bool = True) -> dict[str, Any]:
         """The constructor's parameters (scikit-learn's estimator protocol)."""
         return {"prior_knowledge": self.prior_knowledge, "threads": self.threads,
-                "random_state": self.random_state}
+                "random_state": self.random_state, "margins": self.margins}
 
     def set_params(self, **params: Any) -> ExhaustiveLiNGAM:
         """Sets constructor parameters by name; returns self."""
@@ -93,9 +114,11 @@ class ExhaustiveLiNGAM:
             mpi: bool = False) -> ExhaustiveLiNGAM:
         """Finds the causal order and the graph of X (samples x variables, an
         array or a DataFrame). Returns self. y is ignored. progress,
-        checkpoint and mpi are as in varkel.causal_order."""
+        checkpoint and mpi are as in varkel.causal_order; with margins, progress
+        then reports a second pass of as many scores."""
         threads = check_threads(self.threads)
         use_mpi = check_flag(mpi, "mpi")
+        margins_option = check_margins_option(self.margins)
         prepared = agree_if(use_mpi, lambda: prepare_search(
             X, prior_knowledge=self.prior_knowledge))
         result = run_search(prepared, threads=threads, progress=progress, checkpoint=checkpoint,
@@ -104,6 +127,17 @@ class ExhaustiveLiNGAM:
         self.total_score_ = result.total
         self.adjacency_matrix_ = prune_adjacency(prepared.data.values, result.order,
                                                  _forbidden(prepared))
+        self.order_margins_: np.ndarray | None = None
+        self.runner_up_order_: list[int] | None = None
+        self.runner_up_total_: float | None = None
+        n_samples, n_vars = prepared.searched.shape
+        if (not use_mpi or margins_option is True) and \
+                margins_wanted(margins_option, n_vars, n_samples, threads):
+            found = order_margins(prepared.searched, prepared.reference_vector, result.order,
+                                  prepared.successors, threads=threads, progress=progress)
+            self.order_margins_ = found.margins
+            self.runner_up_order_ = found.runner_up_order
+            self.runner_up_total_ = found.runner_up_total if found.runner_up_order else None
         self.n_features_in_ = prepared.data.values.shape[1]
         if prepared.data.from_frame:
             self.feature_names_in_ = np.array(prepared.data.names, dtype=object)
@@ -131,7 +165,7 @@ class ExhaustiveLiNGAM:
         seed = resampling_seed(self.random_state)
         forbidden = _forbidden(prepared)
 
-        def fit_resample(index: int) -> tuple[list[int], np.ndarray] | str:
+        def fit_resample(index: int) -> tuple[list[int], np.ndarray, np.ndarray] | str:
             values = prepared.data.values[resample_rows(seed, index, n_samples)]
             try:
                 searched = prepare_values(values, prepared.data.names, scale=True)
@@ -141,32 +175,79 @@ class ExhaustiveLiNGAM:
                 order = run_search(resample, threads=1).order
             except InputError as error:
                 return str(error)
-            return order, prune_adjacency(values, order, forbidden)
+            adjacency = prune_adjacency(values, order, forbidden)
+            return order, adjacency, total_effects(values, adjacency, order)
 
         # One search per thread: resamples are independent, and the
         # interpreter has no global lock, so they use every core even when
         # each search is small.
         orders = np.empty((count, n_vars), dtype=np.intp)
         matrices = np.empty((count, n_vars, n_vars))
+        effects = np.empty((count, n_vars, n_vars))
         failures: dict[int, str] = {}
         for done, (index, outcome) in enumerate(
                 _map_bounded(fit_resample, count, _workers(threads)), start=1):
             if isinstance(outcome, str):
                 failures[index] = outcome
             else:
-                orders[index], matrices[index] = outcome
+                orders[index], matrices[index], effects[index] = outcome
             if progress is not None:
                 progress(done, count)
         if 2 * len(failures) > count:
             first = min(failures)
             raise InputError(f"{len(failures)} of {count} bootstrap resamples could not be "
                              f"searched; resample {first}: {failures[first]}")
+        kept = np.array([i for i in range(count) if i not in failures], dtype=np.intp)
         if failures:
-            kept = np.array([i for i in range(count) if i not in failures], dtype=np.intp)
-            matrices, orders = matrices[kept], orders[kept]
+            matrices, orders, effects = matrices[kept], orders[kept], effects[kept]
         return BootstrapResult(adjacency_matrices_=matrices, causal_orders_=orders,
                                feature_names_=list(prepared.data.names),
-                               skipped_resamples_=sorted(failures))
+                               skipped_resamples_=sorted(failures), total_effects_=effects,
+                               resampling=(seed, n_samples, kept))
+
+    def estimate_total_effect(self, X: npt.ArrayLike, from_index: int, to_index: int) -> float:
+        """The total effect of x_from on x_to: the coefficient of x_from when
+        x_to is regressed on x_from and x_from's parents in the fitted graph.
+        When x_to comes before x_from in the order, the model has no path
+        from one to the other: 0.0, with a warning that says so."""
+        self._check_fitted()
+        values = self._fitted_values(X)
+        source, target = (check_count(v, name) for v, name in
+                          ((from_index, "from_index"), (to_index, "to_index")))
+        if max(source, target) >= self.n_features_in_:
+            raise InputError(f"from_index and to_index must be below {self.n_features_in_}")
+        order = self.causal_order_
+        if order.index(target) < order.index(source):
+            warnings.warn(f"x{target} comes before x{source} in the causal order, so the model "
+                          f"has no path from x{source} to x{target}: the total effect is 0",
+                          stacklevel=2)
+            return 0.0
+        return total_effect(values, self.adjacency_matrix_, source, target)
+
+    def get_error_independence_p_values(self, X: npt.ArrayLike) -> np.ndarray:
+        """P[i, j]: the p-value of the independence of the residuals of x_i
+        and x_j in the fitted graph (HSIC, gamma approximation; on 1000 rows
+        evenly spaced through X when it has more). Small values suggest a
+        hidden common cause of the pair."""
+        self._check_fitted()
+        values = self._fitted_values(X)
+        return independence_p_values(residuals_of(values, self.adjacency_matrix_))
+
+    def diagnostics(self, X: npt.ArrayLike) -> list[str]:
+        """Warnings, in words, where the fitted answer should not be
+        trusted: near-Gaussian residuals, very heavy tails, many ties,
+        dependent residuals, few samples (thresholds in varkel._diagnostics).
+        Empty when none applies."""
+        self._check_fitted()
+        values = self._fitted_values(X)
+        return diagnose(values, self.adjacency_matrix_, self.feature_names())
+
+    def _fitted_values(self, X: npt.ArrayLike) -> np.ndarray:
+        data = as_data(X)
+        if data.values.shape[1] != self.n_features_in_:
+            raise InputError(f"X has {data.values.shape[1]} columns; the model was fitted on "
+                             f"{self.n_features_in_}")
+        return data.values
 
     def feature_names(self) -> list[str]:
         """The variables' names: the DataFrame's, else x0, x1, ..."""
@@ -175,19 +256,28 @@ class ExhaustiveLiNGAM:
             return [str(name) for name in self.feature_names_in_]
         return default_names(self.n_features_in_)
 
-    def to_dot(self, bootstrap: BootstrapResult | None = None) -> str:
+    def to_dot(self, bootstrap: BootstrapResult | None = None, *, margins: bool = True) -> str:
         """The fitted graph as Graphviz DOT text, edges labelled with their
-        weights (and with their probabilities from `bootstrap`)."""
+        weights (and with their probabilities from `bootstrap`, and their
+        order margins as m= when fit computed them and margins is True)."""
         self._check_fitted()
         probabilities = None if bootstrap is None else bootstrap.get_probabilities()
-        return to_dot(self.adjacency_matrix_, self.feature_names(), probabilities)
+        return to_dot(self.adjacency_matrix_, self.feature_names(), probabilities,
+                      margins=self._margins_if(margins))
 
-    def plot(self, ax: Any = None, bootstrap: BootstrapResult | None = None) -> Any:
-        """Draws the fitted graph with matplotlib and returns the axes."""
+    def plot(self, ax: Any = None, bootstrap: BootstrapResult | None = None, *,
+             margins: bool = True) -> Any:
+        """Draws the fitted graph with matplotlib and returns the axes; edges
+        are shaded by their order margins when fit computed them and margins
+        is True (else by their bootstrap probabilities)."""
         self._check_fitted()
         probabilities = None if bootstrap is None else bootstrap.get_probabilities()
         return plot_graph(self.adjacency_matrix_, self.feature_names(), self.causal_order_,
-                          probabilities=probabilities, ax=ax)
+                          probabilities=probabilities, margins=self._margins_if(margins),
+                          ax=ax)
+
+    def _margins_if(self, wanted: bool) -> np.ndarray | None:
+        return getattr(self, "order_margins_", None) if wanted else None
 
     def _check_fitted(self) -> None:
         if not hasattr(self, "adjacency_matrix_"):
@@ -196,7 +286,8 @@ class ExhaustiveLiNGAM:
 
 T = TypeVar("T")
 
-_DEFAULTS: dict[str, Any] = {"prior_knowledge": None, "threads": 0, "random_state": None}
+_DEFAULTS: dict[str, Any] = {"prior_knowledge": None, "threads": 0, "random_state": None,
+                             "margins": None}
 
 
 def _forbidden(prepared: PreparedSearch) -> np.ndarray | None:

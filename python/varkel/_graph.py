@@ -30,22 +30,34 @@ def _quote(name: str) -> str:
     return f'"{escaped}"'
 
 
-def edge_label(weight: float, probability: float | None) -> str:
+def edge_label(weight: float, probability: float | None, margin: float | None = None) -> str:
+    """The weight, then p= and m= when given."""
     text = f"{weight:.3g}"
-    return text if probability is None else f"{text} (p={probability:.2f})"
+    extras = [] if probability is None else [f"p={probability:.2f}"]
+    if margin is not None:
+        extras.append(f"m={margin:.2g}")
+    return text if not extras else f"{text} ({', '.join(extras)})"
+
+
+def edge_margin(margins: np.ndarray | None, j: int, i: int) -> float | None:
+    """The margin of the edge x_j -> x_i: what the best order would lose by
+    putting x_i before x_j, entry [j, i]."""
+    return None if margins is None else float(margins[j, i])
 
 
 def to_dot(adjacency: np.ndarray, names: list[str],
-           probabilities: np.ndarray | None = None) -> str:
+           probabilities: np.ndarray | None = None, *,
+           margins: np.ndarray | None = None) -> str:
     """Graphviz DOT text: one node per variable, one edge per nonzero entry
     adjacency[i, j] (x_j -> x_i) labelled with its weight, and with its
-    bootstrap probability when `probabilities` (same shape) is given."""
+    bootstrap probability when `probabilities` (same shape) is given, and
+    its order margin (m=) when `margins` (an estimator's order_margins_)."""
     lines = ["digraph varkel {", "  node [shape=ellipse];"]
     lines += [f"  {_quote(name)};" for name in names]
     for j, i in edges(adjacency):
         p = None if probabilities is None else float(probabilities[i, j])
-        lines.append(f"  {_quote(names[j])} -> {_quote(names[i])} "
-                     f"[label={_quote(edge_label(float(adjacency[i, j]), p))}];")
+        label = edge_label(float(adjacency[i, j]), p, edge_margin(margins, j, i))
+        lines.append(f"  {_quote(names[j])} -> {_quote(names[i])} [label={_quote(label)}];")
     lines.append("}")
     return "\n".join(lines) + "\n"
 
@@ -95,53 +107,166 @@ def picture_formats() -> set[str]:
 
 
 def plot_graph(adjacency: np.ndarray, names: list[str], order: list[int], *,
-               probabilities: np.ndarray | None = None, ax: Any = None) -> Any:
-    """Draws the graph with matplotlib and returns the axes. Without `ax` a new
-    figure is made (not registered with pyplot); save it with
-    ax.figure.savefig(path)."""
+               probabilities: np.ndarray | None = None, margins: np.ndarray | None = None,
+               ax: Any = None) -> Any:
+    """Draws the graph with matplotlib and returns the axes. Colour gives an
+    edge's sign, width its weight, and its shade the order margin (darker:
+    the data decide the pair more clearly), or else its bootstrap
+    probability. A legend says so. Without `ax` a new figure is made (not
+    registered with pyplot); save it with ax.figure.savefig(path)."""
     from matplotlib.figure import Figure  # noqa: PLC0415 - plotting is optional
 
     if ax is None:
-        ax = Figure(figsize=(1.6 + 1.3 * len(names) ** 0.8, 1.2 + 1.1 * len(names) ** 0.6),
-                    layout="tight").subplots()
+        ax = Figure(figsize=(2.0 + 1.1 * len(names) ** 0.8, 1.8 + 1.0 * len(names) ** 0.6),
+                    layout="constrained").subplots()
     positions = graphviz_positions(to_dot(adjacency, names), names)
     if positions is None:
         positions = layered_positions(adjacency, order)
-    _draw(ax, adjacency, names, positions, probabilities)
+    _draw(ax, adjacency, names, positions, probabilities, margins)
     return ax
 
 
+def _shades(adjacency: np.ndarray, probabilities: np.ndarray | None,
+            margins: np.ndarray | None) -> dict[tuple[int, int], float]:
+    """Each edge's opacity: by its margin relative to the largest finite one,
+    else by its probability, else full."""
+    shades = {}
+    finite = [edge_margin(margins, j, i) for j, i in edges(adjacency)]
+    largest = max((m for m in finite if m is not None and np.isfinite(m)), default=0.0)
+    for j, i in edges(adjacency):
+        margin = edge_margin(margins, j, i)
+        if margin is not None:
+            share = 1.0 if not np.isfinite(margin) or largest <= 0 else margin / largest
+            shades[j, i] = 0.25 + 0.75 * share
+        elif probabilities is not None:
+            shades[j, i] = 0.3 + 0.7 * float(probabilities[i, j])
+        else:
+            shades[j, i] = 0.9
+    return shades
+
+
+class _Placer:
+    """Keeps edge labels off the edges, the nodes and each other. Works in
+    display units, on text that has been laid out: each label tries spots
+    beside its edge and takes the one that overlaps least with the labels
+    already placed, the edges and the nodes."""
+
+    def __init__(self, ax: Any, positions: Positions, edge_list: list[tuple[int, int]],
+                 node_radius_points: float) -> None:
+        ax.figure.draw_without_rendering()  # settles the layout, so sizes are final
+        self.ax = ax
+        self.to_display = ax.transData
+        self.segments = [(self.to_display.transform(positions[j]),
+                          self.to_display.transform(positions[i])) for j, i in edge_list]
+        self.nodes = [self.to_display.transform(p) for p in positions.values()]
+        self.node_radius = node_radius_points * ax.figure.dpi / 72.0
+        self.boxes: list[tuple[float, float, float, float]] = []
+
+    def place(self, text: Any, start: tuple[float, float], end: tuple[float, float]) -> None:
+        a, b = self.to_display.transform(start), self.to_display.transform(end)
+        direction = b - a
+        length = float(np.hypot(*direction)) or 1.0
+        normal = np.array([-direction[1], direction[0]]) / length
+        extent = text.get_window_extent()  # with the renderer of the layout pass
+        pad = 0.4 * text.get_fontsize() * self.ax.figure.dpi / 72.0  # the label's box
+        width, height = extent.width + pad, extent.height + pad
+        clearance = 0.5 * (abs(normal[0]) * width + abs(normal[1]) * height) + 1.5 * pad
+        best, best_cost = None, np.inf
+        for t in sorted(np.linspace(0.2, 0.8, 13), key=lambda t: abs(t - 0.5)):
+            for side in (1.0, -1.0):
+                centre = a + t * direction + side * clearance * normal
+                box = (centre[0] - width / 2, centre[1] - height / 2,
+                       centre[0] + width / 2, centre[1] + height / 2)
+                cost = self._overlap(box)
+                if cost < best_cost - 1e-9:
+                    best, best_cost = (centre, box), cost
+        assert best is not None
+        centre, box = best
+        self.boxes.append(box)
+        text.set_position(self.to_display.inverted().transform(centre))
+
+    def _overlap(self, box: tuple[float, float, float, float]) -> float:
+        x0, y0, x1, y1 = box
+        area = (x1 - x0) * (y1 - y0)
+        cost = 0.0
+        for a0, b0, a1, b1 in self.boxes:
+            cost += 4 * max(0.0, min(x1, a1) - max(x0, a0)) * max(0.0, min(y1, b1) - max(y0, b0))
+        margin = 4.0  # pixels: a line has a width, and a label's box needs air
+        wide = (x0 - margin, y0 - margin, x1 + margin, y1 + margin)
+        for a, b in self.segments:
+            if _segment_hits_box(a, b, wide):
+                cost += area
+        for node in self.nodes:
+            dx = max(x0 - node[0], 0.0, node[0] - x1)
+            dy = max(y0 - node[1], 0.0, node[1] - y1)
+            if dx * dx + dy * dy < self.node_radius**2:
+                cost += 2 * area
+        lx0, ly0, lx1, ly1 = self.ax.bbox.extents  # stay inside the axes
+        outside = max(0.0, lx0 - x0) + max(0.0, x1 - lx1) + max(0.0, ly0 - y0) + \
+            max(0.0, y1 - ly1)
+        return float(cost + outside * (y1 - y0) * 4)
+
+
+def _segment_hits_box(a: np.ndarray, b: np.ndarray, box: tuple[float, float, float, float]
+                      ) -> bool:
+    """Whether the segment a-b passes through the box (sampled finely)."""
+    x0, y0, x1, y1 = box
+    for t in np.linspace(0.0, 1.0, 61):
+        x, y = a + t * (b - a)
+        if x0 <= x <= x1 and y0 <= y <= y1:
+            return True
+    return False
+
+
 def _draw(ax: Any, adjacency: np.ndarray, names: list[str], positions: Positions,
-          probabilities: np.ndarray | None) -> None:
+          probabilities: np.ndarray | None, margins: np.ndarray | None) -> None:
+    from matplotlib.lines import Line2D  # noqa: PLC0415 - plotting is optional
+
     xs = np.array([positions[v][0] for v in range(len(names))])
     ys = np.array([positions[v][1] for v in range(len(names))])
     span = max(float(np.ptp(xs)), float(np.ptp(ys)), 1.0)
-    radius = 0.12 * span if span > 5 else 0.25
-    largest = float(np.max(np.abs(adjacency))) if np.any(adjacency) else 1.0
-    for j, i in edges(adjacency):
-        weight = float(adjacency[i, j])
-        p = None if probabilities is None else float(probabilities[i, j])
-        start, end = np.array(positions[j]), np.array(positions[i])
-        ax.annotate("", xy=end, xytext=start, arrowprops={
-            "arrowstyle": "-|>", "color": "tab:red" if weight < 0 else "tab:blue",
-            "lw": 0.8 + 2.2 * abs(weight) / largest, "shrinkA": 16, "shrinkB": 16,
-            "alpha": 0.9 if p is None else 0.3 + 0.7 * p})
-        # A label runs along its edge, a third of the way from the source:
-        # edges that cross in the middle, or fan out of one node, keep their
-        # labels apart.
-        where = start + 0.35 * (end - start)
-        angle = float(np.degrees(np.arctan2(end[1] - start[1], end[0] - start[0])))
-        if angle > 90 or angle < -90:
-            angle -= 180 if angle > 0 else -180
-        ax.text(where[0], where[1], edge_label(weight, p), fontsize=7, ha="center",
-                va="center", rotation=angle, rotation_mode="anchor",
-                bbox={"boxstyle": "round,pad=0.1", "fc": "white", "ec": "none", "alpha": 0.85})
-    for v, name in enumerate(names):
-        ax.text(xs[v], ys[v], name, ha="center", va="center", fontsize=10, zorder=3,
-                bbox={"boxstyle": "circle,pad=0.3" if len(name) <= 3 else "round,pad=0.3",
-                      "fc": "#f4f1de", "ec": "#3d405b"})
-    pad = radius + 0.3
+    pad = 0.08 * span + 0.35
     ax.set_xlim(xs.min() - pad, xs.max() + pad)
     ax.set_ylim(ys.min() - pad, ys.max() + pad)
-    ax.set_aspect("equal")  # so that labels lie along their edges
+    ax.set_aspect("equal")
     ax.set_axis_off()
+    largest = float(np.max(np.abs(adjacency))) if np.any(adjacency) else 1.0
+    shades = _shades(adjacency, probabilities, margins)
+    labels = []
+    for j, i in edges(adjacency):
+        weight = float(adjacency[i, j])
+        ax.annotate("", xy=positions[i], xytext=positions[j], zorder=1, arrowprops={
+            "arrowstyle": "-|>", "color": "tab:red" if weight < 0 else "tab:blue",
+            "lw": 0.8 + 2.2 * abs(weight) / largest, "shrinkA": 16, "shrinkB": 16,
+            "alpha": shades[j, i]})
+        p = None if probabilities is None else float(probabilities[i, j])
+        # Two short lines keep a label narrow, so it sits close to its edge;
+        # it takes the edge's colour, so it is clear which edge it labels.
+        label = edge_label(weight, p, edge_margin(margins, j, i)).replace(" (", "\n(")
+        if label.startswith("-"):
+            label = "\u2212" + label[1:]  # a minus sign as wide as a plus, easy to see
+        labels.append((j, i, ax.text(positions[j][0], positions[j][1], label, fontsize=7,
+                                     ha="center", va="center", zorder=4, linespacing=1.1,
+                                     color="#b2182b" if weight < 0 else "#2166ac",
+                                     bbox={"boxstyle": "round,pad=0.2", "fc": "white",
+                                           "ec": "none", "alpha": 0.9})))
+    for v, name in enumerate(names):
+        ax.text(xs[v], ys[v], name, ha="center", va="center", fontsize=10, zorder=5,
+                bbox={"boxstyle": "circle,pad=0.3" if len(name) <= 3 else "round,pad=0.3",
+                      "fc": "#f4f1de", "ec": "#3d405b"})
+    handles = [Line2D([], [], color="tab:blue", lw=2, label="positive weight"),
+               Line2D([], [], color="tab:red", lw=2, label="negative weight"),
+               Line2D([], [], color="gray", lw=3.0, label="width: |weight|")]
+    if margins is not None:
+        handles += [Line2D([], [], color="gray", lw=2, alpha=1.0, label="dark: large margin (m)"),
+                    Line2D([], [], color="gray", lw=2, alpha=0.3, label="pale: small margin")]
+    elif probabilities is not None:
+        handles.append(Line2D([], [], color="gray", lw=2, alpha=0.4,
+                              label="pale: low probability (p)"))
+    ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, 0.0), ncol=3,
+              fontsize=7, frameon=False)
+    for _, _, text in labels:
+        text.set_in_layout(False)  # placing labels must not move the axes they are placed in
+    placer = _Placer(ax, positions, edges(adjacency), node_radius_points=14.0)
+    for j, i, text in labels:
+        placer.place(text, positions[j], positions[i])

@@ -90,12 +90,15 @@ class ProgressBar:
         self.drawn = False
         self.last_log = 0.0
         self.width = 0  # of the line drawn last on a terminal
+        self.last_done = 0
         self.base: tuple[int, int, float] | None = None  # done, work, time at the first call
 
     def __call__(self, done: int, total: int) -> None:
         elapsed = self.clock() - self.start - self.paused
         work = self.model.done(done)
-        if self.base is None:
+        restarted = done < self.last_done  # a second pass (order margins) starts from 0
+        self.last_done = done
+        if self.base is None or restarted:
             self.base = (done, work, elapsed)
             return
         base_done, base_work, base_time = self.base

@@ -1,0 +1,41 @@
+"""Total causal effects implied by a fitted graph.
+
+The total effect of x_from on x_to is the coefficient of x_from when x_to
+is regressed (least squares, with an intercept) on x_from and x_from's
+parents in the graph: adjusting for the parents blocks every back-door
+path, so the coefficient carries the effect along every directed path.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from varkel._data import scale_exactly, scale_exponents
+
+
+def total_effect(values: np.ndarray, adjacency: np.ndarray, from_index: int,
+                 to_index: int) -> float:
+    """The coefficient of column from_index when column to_index is
+    regressed on it and its parents (adjacency[from_index] != 0). Columns
+    are first scaled by exact powers of two, so any finite scale works."""
+    predictors = [from_index, *(int(p) for p in np.flatnonzero(adjacency[from_index]))]
+    exponents = scale_exponents(values)
+    scaled = scale_exactly(values)
+    design = scaled[:, predictors]
+    design = design - design.mean(axis=0)
+    response = scaled[:, to_index] - scaled[:, to_index].mean()
+    coefficients, *_ = np.linalg.lstsq(design, response, rcond=None)
+    # Undo the scaling: b_data = b_scaled * 2^-e_from / 2^-e_to.
+    return float(coefficients[0] * np.ldexp(1.0, int(exponents[to_index])
+                                            - int(exponents[from_index])))
+
+
+def total_effects(values: np.ndarray, adjacency: np.ndarray, order: list[int]) -> np.ndarray:
+    """E[to, from]: the total effect of every variable on every later one in
+    the order; 0 where `to` comes first (the model has no path that way)."""
+    n_vars = values.shape[1]
+    effects = np.zeros((n_vars, n_vars))
+    for position, source in enumerate(order):
+        for target in order[position + 1:]:
+            effects[target, source] = total_effect(values, adjacency, source, target)
+    return effects
