@@ -64,12 +64,16 @@ def test_graph_prints_edges_and_writes_pictures(tmp_path, capsys):
     model = varkel.ExhaustiveLiNGAM().fit(sim.X)
     assert out[0] == "order: " + " -> ".join(names[j] for j in model.causal_order_)
     assert len(out) - 1 == np.count_nonzero(model.adjacency_matrix_)
-    assert all(" -> " in line and "p=" in line for line in out[1:])
+    assert all(" -> " in line and "p=" in line and " margin=" in line for line in out[1:])
     assert len(pydot.graph_from_dot_data(dot.read_text())[0].get_edges()) == len(out) - 1
     assert png.read_bytes().startswith(b"\x89PNG") and png.stat().st_size > 10_000
     assert main(["graph", file, "--json"]) == 0
-    result = json.loads(capsys.readouterr().out)
+    captured = capsys.readouterr()
+    result = json.loads(captured.out)
     assert result["names"] == names
+    assert np.array_equal(result["order_margins"], model.order_margins_)
+    assert result["runner_up_order"] == [names[j] for j in model.runner_up_order_]
+    assert result["warnings"] == [] and captured.err.startswith("runner-up order: ")
     assert np.array_equal(result["adjacency_matrix"], model.adjacency_matrix_)
     assert {(e["from"], e["to"]) for e in result["edges"]} == {
         (names[j], names[i]) for i, j in np.argwhere(model.adjacency_matrix_ != 0)}

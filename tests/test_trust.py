@@ -1,0 +1,220 @@
+"""How far to trust an answer: order margins, the runner-up order, total
+effects, residual independence, diagnostics and bootstrap summaries."""
+
+from __future__ import annotations
+
+import itertools
+import math
+import warnings
+
+import numpy as np
+import pytest
+
+import varkel
+from conftest import f64_bits
+from varkel import _engine as engine
+
+
+def brute_force_totals(X, C, R, successors=None):
+    """Every allowed order's total: the engine's scores summed first to last
+    in double precision."""
+    n = X.shape[1]
+    score = {(t, P): engine.score(X, C, R, t, P)
+             for t in range(n) for P in range(1 << n) if not P >> t & 1}
+    totals = {}
+    for order in itertools.permutations(range(n)):
+        if successors and any(successors[a] >> b & 1 and order.index(a) > order.index(b)
+                              for a in range(n) for b in range(n)):
+            continue
+        total, placed = 0.0, 0
+        for v in order:
+            total += score[v, placed]
+            placed |= 1 << v
+        totals[order] = total
+    return totals
+
+
+def close(a: float, b: float, scale: float) -> bool:
+    return a == b or abs(a - b) <= 1e-9 * abs(scale)
+
+
+@pytest.mark.parametrize(("n", "constrained"), [(3, False), (5, False), (5, True), (7, False),
+                                                (7, True)])
+def test_margins_and_runner_up_equal_a_brute_force(n, constrained):
+    X, _ = varkel.simulate_lingam(n, 80, seed=n, noise="laplace")
+    pk = None
+    if constrained:  # x1 before x0, and x2 not an ancestor of x3 (x3 before x2)
+        pk = -np.ones((n, n))
+        pk[0, 1] = 1
+        pk[3, 2] = 0
+    model = varkel.ExhaustiveLiNGAM(prior_knowledge=pk).fit(X)
+    prepared = varkel._search.prepare_search(X, prior_knowledge=pk)
+    Z, R = prepared.searched, prepared.reference_vector
+    totals = brute_force_totals(Z, engine.gram(Z), R, prepared.successors)
+    order = model.causal_order_
+    best = totals[tuple(order)]
+    assert best == max(totals.values()) or close(best, max(totals.values()), best)
+    for i, j in itertools.permutations(range(n), 2):
+        reversed_ = [t for o, t in totals.items() if o.index(j) < o.index(i)]
+        if order.index(j) < order.index(i):
+            want = 0.0
+        else:
+            want = max(0.0, best - max(reversed_)) if reversed_ else math.inf
+        got = model.order_margins_[i, j]
+        assert got == want or close(got, want, best), (i, j, got, want)
+    others = {o: t for o, t in totals.items() if list(o) != order}
+    runner_up = max(others, key=others.__getitem__)
+    assert close(model.runner_up_total_, others[runner_up], best)
+    assert close(others[tuple(model.runner_up_order_)], others[runner_up], best)
+    if constrained:
+        assert model.order_margins_[1, 0] == math.inf and model.order_margins_[3, 2] == math.inf
+
+
+def test_margins_do_not_depend_on_threads_or_slices():
+    X, _ = varkel.simulate_lingam(9, 300, seed=2, noise="laplace")
+    Z = (X - X.mean(axis=0)) / X.std(axis=0)
+    R = varkel.reference_vector("normal", 300)
+    order = list(range(9))
+    one = engine.order_margins(Z, None, R, order, threads=1)
+    for threads, slice_seconds in ((2, 0.05), (0, 1e-4)):
+        other = engine.order_margins(Z, None, R, order, threads=threads,
+                                     slice_seconds=slice_seconds)
+        assert [f64_bits(v) for v in other["margins"].ravel()] == \
+            [f64_bits(v) for v in one["margins"].ravel()]
+        assert other["runner_up_order"] == one["runner_up_order"]
+        assert f64_bits(other["runner_up_total"]) == f64_bits(one["runner_up_total"])
+
+
+def test_margins_can_be_declined_or_refused_when_they_cannot_fit(monkeypatch):
+    import varkel._margins as margins
+
+    X, _ = varkel.simulate_lingam(4, 100, seed=1)
+    model = varkel.ExhaustiveLiNGAM(margins=False).fit(X)
+    assert model.order_margins_ is None and model.runner_up_order_ is None
+    monkeypatch.setattr(margins, "margins_fit", lambda *_: (False, "too big here"))
+    assert varkel.ExhaustiveLiNGAM().fit(X).order_margins_ is None
+    with pytest.raises(MemoryError, match=r"^too big here$"):
+        varkel.ExhaustiveLiNGAM(margins=True).fit(X)
+    with pytest.raises(varkel.InputError, match="margins must be None, True or False"):
+        varkel.ExhaustiveLiNGAM(margins="yes").fit(X)
+
+
+def test_total_effects_match_the_true_ones():
+    sim = varkel.simulate_dag(5, 100_000, seed=6, edge_probability=0.6)
+    model = varkel.ExhaustiveLiNGAM(margins=False).fit(sim.X)
+    truth = np.linalg.inv(np.eye(5) - sim.adjacency)  # truth[to, from]
+    order = model.causal_order_
+    first, last = order[0], order[-1]
+    for position, source in enumerate(order):
+        for target in order[position + 1:]:
+            got = model.estimate_total_effect(sim.X, source, target)
+            assert abs(got - truth[target, source]) < 0.05, (source, target)
+    with pytest.warns(UserWarning, match="no path"):
+        assert model.estimate_total_effect(sim.X, last, first) == 0.0
+
+
+def hidden_cause_data(seed: int = 0) -> np.ndarray:
+    """x0 -> x1 -> x2, and x3 sharing an unobserved cause with x2."""
+    rng = np.random.default_rng(seed)
+    hidden, e = rng.uniform(-1, 1, 1500), rng.uniform(-1, 1, (1500, 4))
+    X = e.copy()
+    X[:, 1] += 0.8 * X[:, 0]
+    X[:, 2] += -0.7 * X[:, 1] + 1.5 * hidden**3 * 3
+    X[:, 3] += 1.5 * hidden**3 * 3
+    return X
+
+
+def test_independence_p_values_find_a_hidden_common_cause():
+    X = hidden_cause_data()
+    p = varkel.ExhaustiveLiNGAM(margins=False).fit(X).get_error_independence_p_values(X)
+    assert p.shape == (4, 4) and np.array_equal(p, p.T)
+    assert p[2, 3] < 1e-3
+    clean = varkel.simulate_dag(4, 1500, seed=3, edge_probability=0.5).X
+    q = varkel.ExhaustiveLiNGAM(margins=False).fit(clean).get_error_independence_p_values(clean)
+    assert q[np.triu_indices(4, 1)].min() > 0.01
+
+
+def gaussian_root(rng):
+    X = rng.uniform(-1, 1, (1000, 3))
+    X[:, 0] = rng.standard_normal(1000)
+    return X
+
+
+@pytest.mark.parametrize(
+    ("make", "phrase"),
+    [
+        (gaussian_root, "are close to Gaussian"),
+        (lambda rng: np.column_stack([rng.standard_t(1.5, 1000), rng.uniform(-1, 1, (1000, 2))]),
+         "very heavy tails"),
+        (lambda rng: np.column_stack([rng.integers(0, 4, 1000), rng.uniform(-1, 1, (1000, 2))]),
+         "many tied values"),
+        (lambda rng: hidden_cause_data(), "are dependent"),
+        (lambda rng: rng.uniform(-1, 1, (50, 3)), "50 samples are few for 3 variables"),
+    ],
+)
+def test_each_diagnostic_fires_on_data_made_for_it(make, phrase):
+    X = make(np.random.default_rng(0))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the pruning's own warnings on odd data
+        found = varkel.ExhaustiveLiNGAM(margins=False).fit(X).diagnostics(X)
+    assert any(phrase in text for text in found), found
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_clean_lingam_data_trips_no_diagnostic(seed):
+    sim = varkel.simulate_dag(6, 2000, seed=seed, edge_probability=0.5)
+    assert varkel.ExhaustiveLiNGAM(margins=False).fit(sim.X).diagnostics(sim.X) == []
+
+
+@pytest.fixture(scope="module")
+def boot():
+    sim = varkel.simulate_dag(5, 300, seed=4, edge_probability=0.5)
+    return varkel.ExhaustiveLiNGAM(random_state=3).bootstrap(sim.X, 12), sim.X
+
+
+def test_bootstrap_summaries_agree_with_direct_counts(boot):
+    result, X = boot
+    B = result.adjacency_matrices_
+    directions = result.get_causal_direction_counts()
+    for source, to, count in zip(directions["from"], directions["to"], directions["count"],
+                                 strict=True):
+        assert count == np.count_nonzero(B[:, to, source])
+    assert sum(directions["count"]) == np.count_nonzero(B)
+    assert directions["count"] == sorted(directions["count"], reverse=True)
+    split = result.get_causal_direction_counts(split_by_causal_effect_sign=True)
+    for source, to, count, sign in zip(split["from"], split["to"], split["count"],
+                                       split["sign"], strict=True):
+        assert count == np.count_nonzero(np.sign(B[:, to, source]) == sign)
+    dags = result.get_directed_acyclic_graph_counts()
+    assert sum(dags["count"]) == len(B)
+    first = dags["dag"][0]
+    same = [np.array_equal(np.argwhere(b != 0)[:, ::-1].tolist(),
+                           sorted(zip(first["from"], first["to"], strict=True),
+                                  key=lambda e: (e[1], e[0])))
+            for b in B]
+    assert sum(same) == dags["count"][0]
+    effects = result.get_total_causal_effects()
+    E = result.total_effects_
+    for source, to, p in zip(effects["from"], effects["to"], effects["probability"],
+                             strict=True):
+        assert p == np.count_nonzero(E[:, to, source]) / len(E)
+    rows = result.resampled_indices_
+    assert rows.shape == (12, 300)
+    refit = varkel.ExhaustiveLiNGAM(margins=False).fit(X[rows[5]])
+    assert np.array_equal(refit.adjacency_matrix_, B[5])
+
+
+def test_bootstrap_paths_are_counted_per_resample(boot):
+    result, _ = boot
+    B = result.adjacency_matrices_
+    order = result.causal_orders_[0]
+    source, target = int(order[0]), int(order[-1])
+    paths = result.get_paths(source, target)
+    for path, effect, p in zip(paths["path"], paths["effect"], paths["probability"],
+                               strict=True):
+        assert path[0] == source and path[-1] == target
+        has = [all(b[y, x] != 0 for x, y in itertools.pairwise(path)) for b in B]
+        assert p == sum(has) / len(B)
+        products = [np.prod([b[y, x] for x, y in itertools.pairwise(path)])
+                    for b, h in zip(B, has, strict=True) if h]
+        assert effect == pytest.approx(np.median(products))
