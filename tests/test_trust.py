@@ -218,3 +218,15 @@ def test_bootstrap_paths_are_counted_per_resample(boot):
         products = [np.prod([b[y, x] for x, y in itertools.pairwise(path)])
                     for b, h in zip(B, has, strict=True) if h]
         assert effect == pytest.approx(np.median(products))
+
+
+def test_an_exception_in_progress_stops_the_margins_pass():
+    X, _ = varkel.simulate_lingam(10, 200, seed=1)
+    R = varkel.reference_vector("normal", 200)
+
+    def progress(done, total):
+        raise RuntimeError("stop the margins")
+
+    with pytest.raises(RuntimeError, match="stop the margins"):
+        engine.order_margins(X, None, R, list(range(10)), progress=progress,
+                             progress_interval=0.0, slice_seconds=1e-4)
