@@ -4,9 +4,7 @@ from __future__ import annotations
 
 import os
 import warnings
-from collections.abc import Callable, Iterator
-from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
-from typing import Any, TypeVar
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -23,6 +21,7 @@ from varkel._margins import check_margins_option, order_margins
 from varkel._margins import wanted as margins_wanted
 from varkel._mpi import agree_if
 from varkel._options import check_count, check_flag, check_threads
+from varkel._parallel import map_bounded
 from varkel._prior import forbidden_edges
 from varkel._pruning import prune_adjacency
 from varkel._search import (
@@ -32,6 +31,31 @@ from varkel._search import (
     prepare_values,
     run_search,
 )
+
+
+class ResampleFit:
+    """Fits one bootstrap resample, by index: its search, pruned graph and
+    total effects, or the reason it cannot be searched. Picklable, so that
+    worker processes can run it."""
+
+    def __init__(self, prepared: PreparedSearch, seed: np.random.SeedSequence,
+                 forbidden: np.ndarray | None) -> None:
+        self.prepared, self.seed, self.forbidden = prepared, seed, forbidden
+
+    def __call__(self, index: int) -> tuple[list[int], np.ndarray, np.ndarray] | str:
+        prepared = self.prepared
+        values = prepared.data.values[resample_rows(self.seed, index,
+                                                    prepared.data.values.shape[0])]
+        try:
+            searched = prepare_values(values, prepared.data.names, scale=True)
+            resample = PreparedSearch(prepared.data, searched, prepared.reference,
+                                      prepared.reference_vector, prepared.successors,
+                                      prepared.prior_knowledge)
+            order = run_search(resample, threads=1).order
+        except InputError as error:
+            return str(error)
+        adjacency = prune_adjacency(values, order, self.forbidden)
+        return order, adjacency, total_effects(values, adjacency, order)
 
 
 class ExhaustiveLiNGAM:
@@ -163,30 +187,16 @@ class ExhaustiveLiNGAM:
         n_samples, n_vars = prepared.data.values.shape
         _check_result_memory(count, n_vars)
         seed = resampling_seed(self.random_state)
-        forbidden = _forbidden(prepared)
+        fit_resample = ResampleFit(prepared, seed, _forbidden(prepared))
 
-        def fit_resample(index: int) -> tuple[list[int], np.ndarray, np.ndarray] | str:
-            values = prepared.data.values[resample_rows(seed, index, n_samples)]
-            try:
-                searched = prepare_values(values, prepared.data.names, scale=True)
-                resample = PreparedSearch(prepared.data, searched, prepared.reference,
-                                          prepared.reference_vector, prepared.successors,
-                                          prepared.prior_knowledge)
-                order = run_search(resample, threads=1).order
-            except InputError as error:
-                return str(error)
-            adjacency = prune_adjacency(values, order, forbidden)
-            return order, adjacency, total_effects(values, adjacency, order)
-
-        # One search per thread: resamples are independent, and the
-        # interpreter has no global lock, so they use every core even when
-        # each search is small.
+        # One search per worker: resamples are independent, so they use
+        # every core even when each search is small.
         orders = np.empty((count, n_vars), dtype=np.intp)
         matrices = np.empty((count, n_vars, n_vars))
         effects = np.empty((count, n_vars, n_vars))
         failures: dict[int, str] = {}
         for done, (index, outcome) in enumerate(
-                _map_bounded(fit_resample, count, _workers(threads)), start=1):
+                map_bounded(fit_resample, count, _workers(threads)), start=1):
             if isinstance(outcome, str):
                 failures[index] = outcome
             else:
@@ -284,8 +294,6 @@ class ExhaustiveLiNGAM:
             raise InputError("this ExhaustiveLiNGAM is not fitted yet; call fit(X) first")
 
 
-T = TypeVar("T")
-
 _DEFAULTS: dict[str, Any] = {"prior_knowledge": None, "threads": 0, "random_state": None,
                              "margins": None}
 
@@ -304,28 +312,6 @@ def _check_result_memory(count: int, n_vars: int) -> None:
                           f"{needed / 2**30:.1f} GiB for their results, more than the "
                           f"{plan['available_bytes'] / 2**30:.1f} GiB left (limited by "
                           f"{plan['memory_limit']})")
-
-
-def _map_bounded(work: Callable[[int], T], count: int,  # noqa: UP047 - runs on 3.11
-                 workers: int) -> Iterator[tuple[int, T]]:
-    """(index, work(index)) for index in range(count), in the order they
-    finish, on `workers` threads, with only a few tasks queued at a time so
-    that memory does not grow with count. A failure or an interrupt cancels
-    what is queued."""
-    with ThreadPoolExecutor(max_workers=min(count, workers)) as pool:
-        pending: dict[Future[T], int] = {}
-        submitted = 0
-        try:
-            while submitted < count or pending:
-                while submitted < count and len(pending) < 2 * workers:
-                    pending[pool.submit(work, submitted)] = submitted
-                    submitted += 1
-                finished, _ = wait(pending, return_when=FIRST_COMPLETED)
-                for future in finished:
-                    yield pending.pop(future), future.result()
-        finally:
-            for future in pending:
-                future.cancel()
 
 
 def _workers(threads: int) -> int:

@@ -27,7 +27,7 @@ def mpi_world() -> Any:
     return MPI.COMM_WORLD
 
 
-def agree(comm: Any, action: Callable[[], T] | None, *,  # noqa: UP047 - runs on 3.11
+def agree(comm: Any, action: Callable[[], T] | None, *,
           root_only: bool = False) -> T | None:
     """Runs `action` on every rank (or on rank 0 only; None: nothing to do
     here) and, when it fails anywhere, raises that failure on every rank.
@@ -56,7 +56,7 @@ def _reportable(error: BaseException) -> bool:
     return isinstance(error, InputError | MemoryError)
 
 
-def agree_if(mpi: bool, action: Callable[[], T]) -> T:  # noqa: UP047 - runs on 3.11
+def agree_if(mpi: bool, action: Callable[[], T]) -> T:
     """`action`, run under agreement of the MPI job's ranks when mpi is set."""
     if not mpi:
         return action()
