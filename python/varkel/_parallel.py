@@ -49,7 +49,9 @@ def interpreter_has_lock() -> bool:
 def _executor(work: Callable[[int], T], workers: int) -> tuple[Executor, Callable[[int], Any]]:
     if workers > 1 and interpreter_has_lock():
         context = multiprocessing.get_context("forkserver")
-        context.set_forkserver_preload(["varkel._estimator"])
+        # Workers start from a server that has imported what they run, the
+        # pruning's scikit-learn (a second to import) included.
+        context.set_forkserver_preload(["varkel._estimator", "sklearn.linear_model"])
         return (ProcessPoolExecutor(max_workers=workers, mp_context=context,
                                     initializer=_install, initargs=(work,)), _run_installed)
     return ThreadPoolExecutor(max_workers=workers), work
