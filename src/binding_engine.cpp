@@ -156,8 +156,14 @@ class SliceReporter {
   Clock::time_point last_;
 };
 
+EngineOptions::Prune parse_prune(std::optional<bool> prune) {
+  if (!prune) return EngineOptions::Prune::kAuto;
+  return *prune ? EngineOptions::Prune::kAlways : EngineOptions::Prune::kNever;
+}
+
 EngineOptions make_options(uint64_t threads, const std::string& wait, const std::string& sort,
-                           double slice_seconds) {
+                           double slice_seconds,
+                           EngineOptions::Prune prune = EngineOptions::Prune::kAuto) {
   if (!(slice_seconds > 0.0 && slice_seconds <= 1.0)) {
     invalid("slice_seconds must be above 0 and at most 1");
   }
@@ -166,6 +172,7 @@ EngineOptions make_options(uint64_t threads, const std::string& wait, const std:
   options.wait_mode = parse_wait(wait);
   options.sort = parse_sort(sort);
   options.slice_seconds = slice_seconds;
+  options.prune = prune;
   return options;
 }
 
@@ -188,14 +195,17 @@ class Search {
  public:
   Search(const Doubles& X, const std::optional<Doubles>& C_given, const Doubles& R,
          uint64_t threads, const std::optional<std::vector<int64_t>>& successors,
-         const std::string& wait, const std::string& sort, double slice_seconds)
+         const std::string& wait, const std::string& sort, double slice_seconds,
+         std::optional<bool> prune)
       : C_(C_given ? owned_copy(*C_given) : gram_or_given(X, std::nullopt)), R_(owned_copy(R)) {
     EngineProblem problem = check_problem(X, C_, R_);
     problem.successors = check_successors(successors, problem.n_vars);
-    const EngineOptions options = make_options(threads, wait, sort, slice_seconds);
+    const EngineOptions options =
+        make_options(threads, wait, sort, slice_seconds, parse_prune(prune));
     const int n = problem.n_vars;
     check_memory(n, engine_bytes(n, problem.n_samples,
-                                 engine_threads(threads, n, problem.n_samples)));
+                                 engine_threads(threads, n, problem.n_samples),
+                                 prunes(options.prune, problem.n_samples)));
     sinks_ = py::array_t<int8_t>(static_cast<py::ssize_t>(uint64_t{1} << n));
     std::fill(sinks_.mutable_data(), sinks_.mutable_data() + sinks_.size(), int8_t{-1});
     try {
@@ -210,6 +220,7 @@ class Search {
   uint64_t threads() const { return engine_->threads(); }
   int completed_level() const { return engine_->completed_level(); }
   uint64_t scores() const { return total_scores(n_vars()); }
+  uint64_t skipped() const { return engine_->skipped(); }
 
   uint64_t level_size(int k) const {
     check_level_number(k);
@@ -330,9 +341,9 @@ class Search {
 py::tuple search(const Doubles& X, const std::optional<Doubles>& C, const Doubles& R,
                  uint64_t threads, const std::optional<std::vector<int64_t>>& successors,
                  py::object progress, double progress_interval, const std::string& wait,
-                 const std::string& sort, double slice_seconds) {
+                 const std::string& sort, double slice_seconds, std::optional<bool> prune) {
   check_progress(progress, progress_interval);
-  Search search(X, C, R, threads, successors, wait, sort, slice_seconds);
+  Search search(X, C, R, threads, successors, wait, sort, slice_seconds, prune);
   return search.run(std::move(progress), progress_interval);
 }
 
@@ -419,7 +430,8 @@ py::dict plan(int n_vars, int n_samples, uint64_t threads) {
   py::dict result;
   result["threads"] = used;
   result["scores"] = total_scores(n_vars);
-  result["bytes"] = engine_bytes(n_vars, n_samples, used);
+  result["bytes"] = engine_bytes(n_vars, n_samples, used,
+                                 prunes(EngineOptions::Prune::kAuto, n_samples));
   result["margin_bytes"] = margin_bytes(n_vars) +
                            ColumnScorer::column_bytes(n_samples, n_vars) +
                            used * ColumnScorer::scratch_bytes(n_samples);
@@ -441,6 +453,7 @@ PYBIND11_MODULE(_engine, m, py::mod_gil_not_used(),
         py::kw_only(), py::arg("threads") = 0, py::arg("successors") = py::none(),
         py::arg("progress") = py::none(), py::arg("progress_interval") = 0.5,
         py::arg("wait") = "block", py::arg("sort") = "auto", py::arg("slice_seconds") = 0.05,
+        py::arg("prune") = py::none(),
         R"doc(Best sink of every subset of X's columns, and the best total.
 
 X: n_samples x n_vars data (n_vars <= 30); C: its Gram matrix X^T X, or
@@ -463,12 +476,15 @@ at the end. An exception it raises stops the search.
 Ctrl-C stops the search with KeyboardInterrupt within a fraction of a second.
 A search that needs more memory than the process may take raises
 MemoryError before allocating anything.
-wait ('block' or 'spin'), sort ('auto', 'djbsort', 'vqsort') and
-slice_seconds (the work between two checks for Ctrl-C and progress) choose
-policies that never change the result; they are for benchmarks and tests.)doc");
+wait ('block' or 'spin'), sort ('auto', 'djbsort', 'vqsort'),
+slice_seconds (the work between two checks for Ctrl-C and progress) and
+prune (bound each candidate sink's score first and sort only those that can
+still win: None, the default, where it pays, from 400 samples on; True
+always; False never) choose policies that never change the result; they
+are for benchmarks and tests.)doc");
   py::class_<varkel::Search>(m, "Search", R"doc(One search, relaxed level by level.
 
-Search(X, C, R, *, threads, successors, wait, sort, slice_seconds) takes the
+Search(X, C, R, *, threads, successors, wait, sort, slice_seconds, prune) takes the
 arguments of search(). Level k holds the subsets of k variables, addressed by
 their rank in ascending order of their bit masks. Level k can be relaxed
 once level k - 1 is complete, in any number of parts (relax_level with rank
@@ -481,15 +497,17 @@ depend on how the levels were split.)doc")
       .def(py::init<const varkel::Doubles&, const std::optional<varkel::Doubles>&,
                     const varkel::Doubles&, uint64_t,
                     const std::optional<std::vector<int64_t>>&, const std::string&,
-                    const std::string&, double>(),
+                    const std::string&, double, std::optional<bool>>(),
            py::arg("X"), py::arg("C"), py::arg("R"), py::pos_only(), py::kw_only(),
            py::arg("threads") = 0, py::arg("successors") = py::none(),
            py::arg("wait") = "block", py::arg("sort") = "auto",
-           py::arg("slice_seconds") = 0.05)
+           py::arg("slice_seconds") = 0.05, py::arg("prune") = py::none())
       .def_property_readonly("n_vars", &varkel::Search::n_vars)
       .def_property_readonly("threads", &varkel::Search::threads)
       .def_property_readonly("completed_level", &varkel::Search::completed_level)
       .def_property_readonly("scores", &varkel::Search::scores)
+      .def_property_readonly("skipped", &varkel::Search::skipped,
+                             "Candidate sinks whose sort pruning has skipped so far.")
       .def_property_readonly("sinks", &varkel::Search::sinks)
       .def_property_readonly("total", &varkel::Search::total)
       .def("level_size", &varkel::Search::level_size, py::arg("k"),

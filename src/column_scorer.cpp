@@ -74,27 +74,42 @@ void ColumnScorer::regress_subset(uint32_t mask, CandidateRegressions* out) cons
 
 double ColumnScorer::score_candidate(const CandidateRegressions& regressions, int j,
                                      double* z) const noexcept {
+  if (std::isnan(regressions.rss[j])) return regressions.rss[j];
+  return candidate_residuals(regressions, j, z) ? sorted_score(z)
+                                                : std::numeric_limits<double>::quiet_NaN();
+}
+
+bool ColumnScorer::candidate_residuals(const CandidateRegressions& regressions, int j,
+                                       double* z) const noexcept {
   int parents[kMaxRows];
   int k = 0;
   for (int m = 0; m < regressions.k; ++m) {
     if (m != j) parents[k++] = regressions.members[m];
   }
-  return finish(regressions.members[j], parents, regressions.beta + j * kMaxRows, k,
-                regressions.rss[j], z);
+  return residuals(regressions.members[j], parents, regressions.beta + j * kMaxRows, k,
+                   regressions.rss[j], z);
 }
 
 double ColumnScorer::finish(int target, const int* parents, const double* beta, int k,
                             double rss, double* z) const noexcept {
   if (std::isnan(rss)) return rss;
-  if (n_samples_ <= 0) return std::numeric_limits<double>::quiet_NaN();
+  return residuals(target, parents, beta, k, rss, z) ? sorted_score(z)
+                                                     : std::numeric_limits<double>::quiet_NaN();
+}
+
+bool ColumnScorer::residuals(int target, const int* parents, const double* beta, int k,
+                             double rss, double* z) const noexcept {
+  if (std::isnan(rss) || n_samples_ <= 0) return false;
   const double count = static_cast<double>(n_samples_);
   const double sd = std::sqrt(rss / count);
   // A NaN residual makes the reference's sum NaN wherever it sorts; the
   // engine's sorts need NaN-free input, so the score is NaN right here.
-  if (standardized_residuals(columns_.get(), stride_, n_samples_, target, parents, beta, k, sd,
-                             z)) {
-    return std::numeric_limits<double>::quiet_NaN();
-  }
+  return !standardized_residuals(columns_.get(), stride_, n_samples_, target, parents, beta, k,
+                                 sd, z);
+}
+
+double ColumnScorer::sorted_score(double* z) const noexcept {
+  const double count = static_cast<double>(n_samples_);
   sort_(z, static_cast<unsigned long>(n_samples_));
   return sum_squared_differences(z, R_, n_samples_) / count;
 }

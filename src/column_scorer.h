@@ -48,6 +48,16 @@ class ColumnScorer {
   double score_candidate(const CandidateRegressions& regressions, int j,
                          double* z) const noexcept;
 
+  // score_candidate in two steps, for callers that bound a score before
+  // deciding to sort: the residuals of candidate j into z (false when the
+  // score is NaN without sorting: a NaN regression or residual, or no
+  // samples), then the score of those residuals (sorting z in place).
+  bool candidate_residuals(const CandidateRegressions& regressions, int j,
+                           double* z) const noexcept;
+  double sorted_score(double* z) const noexcept;
+
+  int n_samples() const { return n_samples_; }
+
   // Bytes a scorer of this shape allocates for its copy of X, and per
   // scratch buffer.
   static uint64_t column_bytes(int n_samples, int n_vars);
@@ -57,6 +67,9 @@ class ColumnScorer {
   // Residuals, sort and sum of a score whose regression gave rss and beta.
   double finish(int target, const int* parents, const double* beta, int k, double rss,
                 double* z) const noexcept;
+  // The residuals step of finish(); false when the score is NaN.
+  bool residuals(int target, const int* parents, const double* beta, int k, double rss,
+                 double* z) const noexcept;
 
   const double* C_;
   const double* R_;

@@ -59,12 +59,18 @@ uint64_t engine_threads(uint64_t requested, int n_vars, int n_samples) {
   return work < kMinParallelWork ? 1 : threads;
 }
 
-uint64_t engine_bytes(int n_vars, int n_samples, uint64_t threads) {
+bool prunes(EngineOptions::Prune option, int n_samples) {
+  return option == EngineOptions::Prune::kAlways ||
+         (option == EngineOptions::Prune::kAuto && n_samples >= kMinSamplesToPrune);
+}
+
+uint64_t engine_bytes(int n_vars, int n_samples, uint64_t threads, bool prune) {
   const uint64_t subsets = uint64_t{1} << n_vars;
   const uint64_t level = std::max<uint64_t>(widest_level(n_vars), 1);
+  const uint64_t buffers = prune ? static_cast<uint64_t>(std::max(n_vars, 1)) : 1;
   return subsets + level * (2 * sizeof(float) + sizeof(int8_t)) +
          ColumnScorer::column_bytes(n_samples, n_vars) +
-         std::max<uint64_t>(threads, 1) * ColumnScorer::scratch_bytes(n_samples);
+         std::max<uint64_t>(threads, 1) * buffers * ColumnScorer::scratch_bytes(n_samples);
 }
 
 EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
@@ -72,10 +78,15 @@ EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
     : problem_(std::move(problem)),
       scorer_(problem_.X, problem_.C, problem_.R, problem_.n_samples, problem_.n_vars,
               residual_sort(options.sort)),
+      bound_(problem_.R, problem_.n_samples),
+      prune_(prunes(options.prune, problem_.n_samples)),
       threads_(engine_threads(options.threads, problem_.n_vars, problem_.n_samples)),
       slice_seconds_(options.slice_seconds),
       pool_(make_pool(threads_, options.wait_mode)),
-      scratch_(scorer_.make_scratch(pool_ ? pool_->NumWorkers() : 1)),
+      scratch_(scorer_.make_scratch((pool_ ? pool_->NumWorkers() : 1) * buffers_per_worker())),
+      block_scratch_(prune_ ? allocate<int32_t>((pool_ ? pool_->NumWorkers() : 1) *
+                                                 scorer_.stride())
+                            : nullptr),
       previous_totals_(allocate<float>(widest_level(problem_.n_vars))),
       current_totals_(allocate<float>(widest_level(problem_.n_vars))),
       current_sinks_(allocate<int8_t>(widest_level(problem_.n_vars))),
@@ -93,7 +104,7 @@ EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
   sink_table_[0] = -1;
 }
 
-void EngineSearch::relax(uint32_t mask, uint64_t rank, double* z) {
+void EngineSearch::relax(uint32_t mask, uint64_t rank, double* z, int32_t* blocks) {
   uint32_t candidates = mask;
   if (!predecessors_.empty()) {
     // A subset that lacks a required predecessor of one of its members is
@@ -117,19 +128,90 @@ void EngineSearch::relax(uint32_t mask, uint64_t rank, double* z) {
   const auto position = [mask](int target) {
     return __builtin_popcount(mask & ((uint32_t{1} << target) - 1));
   };
-  const Relaxed relaxed = relax_subset(
-      mask, candidates,
-      [&](int target, uint32_t) { return scorer_.score_candidate(regressions, position(target), z); },
-      [&](int target, uint32_t) { return previous_totals_[below[position(target)]]; });
+  Relaxed relaxed;
+  if (prune_) {
+    float parent_totals[kMaxRows];
+    double scores[kMaxRows];
+    for (int j = 0; j < regressions.k; ++j) parent_totals[j] = previous_totals_[below[j]];
+    score_pruned(regressions, candidates, parent_totals, z, blocks, scores);
+    relaxed = relax_subset(
+        mask, candidates, [&](int target, uint32_t) { return scores[position(target)]; },
+        [&](int target, uint32_t) { return parent_totals[position(target)]; });
+  } else {
+    relaxed = relax_subset(
+        mask, candidates,
+        [&](int target, uint32_t) {
+          return scorer_.score_candidate(regressions, position(target), z);
+        },
+        [&](int target, uint32_t) { return previous_totals_[below[position(target)]]; });
+  }
   current_totals_[rank] = relaxed.total;
   current_sinks_[rank] = static_cast<int8_t>(relaxed.sink);
 }
 
+size_t EngineSearch::buffers_per_worker() const {
+  return prune_ ? static_cast<size_t>(std::max(problem_.n_vars, 1)) : 1;
+}
+
+void EngineSearch::score_pruned(const CandidateRegressions& regressions, uint32_t candidates,
+                                const float* parent_totals, double* z, int32_t* blocks,
+                                double* scores) {
+  // Every candidate's residuals and the bound U on its score. The engine's
+  // score s is at most U (as doubles), so float32(s) + total <= float32(U)
+  // + total, float32 rounding and addition being monotone: a candidate with
+  // float32(U) + total below the best candidate scored so far is strictly
+  // below the subset's maximum and can neither win nor tie. Candidates are
+  // scored from the most promising down, so the bar rises fast.
+  const int k = regressions.k;
+  const size_t stride = scorer_.stride();
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  double upper[kMaxRows];
+  bool sortable[kMaxRows];
+  int order[kMaxRows];
+  int count = 0;
+  for (int j = 0; j < k; ++j) {
+    scores[j] = -std::numeric_limits<double>::infinity();
+    if (((candidates >> regressions.members[j]) & 1) == 0) continue;
+    double* zj = z + static_cast<size_t>(j) * stride;
+    sortable[j] = scorer_.candidate_residuals(regressions, j, zj);
+    // A score that is NaN without sorting is never bounded, nor skipped.
+    upper[j] = sortable[j] ? bound_.upper(zj, blocks) : kNaN;
+    order[count++] = j;
+  }
+  const auto promise = [&](int j) {
+    const double key = upper[j] + static_cast<double>(parent_totals[j]);
+    return std::isnan(key) ? -std::numeric_limits<double>::infinity() : key;
+  };
+  // Insertion sort, descending by promise; stable, at most 30 candidates.
+  for (int a = 1; a < count; ++a) {
+    const int j = order[a];
+    int b = a;
+    for (; b > 0 && promise(order[b - 1]) < promise(j); --b) order[b] = order[b - 1];
+    order[b] = j;
+  }
+  float bar = -std::numeric_limits<float>::infinity();
+  uint64_t skipped = 0;
+  for (int a = 0; a < count; ++a) {
+    const int j = order[a];
+    if (sortable[j] && static_cast<float>(upper[j]) + parent_totals[j] < bar) {
+      ++skipped;  // its score stays -inf: it cannot win
+      continue;
+    }
+    const double rss = regressions.rss[j];
+    scores[j] = sortable[j] ? scorer_.sorted_score(z + static_cast<size_t>(j) * stride)
+                            : (std::isnan(rss) ? rss : kNaN);
+    const float value = static_cast<float>(scores[j]) + parent_totals[j];
+    if (value > bar) bar = value;
+  }
+  if (skipped != 0) skipped_.fetch_add(skipped, std::memory_order_relaxed);
+}
+
 void EngineSearch::relax_run(int k, uint64_t first, uint64_t last, size_t worker) {
-  double* z = scratch_.get() + worker * scorer_.stride();
+  double* z = scratch_.get() + worker * buffers_per_worker() * scorer_.stride();
+  int32_t* blocks = prune_ ? block_scratch_.get() + worker * scorer_.stride() : nullptr;
   uint32_t mask = unrank_subset(first, k, problem_.n_vars);
   for (uint64_t rank = first; rank < last; ++rank) {
-    relax(mask, rank, z);
+    relax(mask, rank, z, blocks);
     if (rank + 1 < last) mask = next_subset(mask);
   }
 }

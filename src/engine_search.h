@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "column_scorer.h"
+#include "score_bound.h"
 #include "hwy/contrib/thread_pool/thread_pool.h"
 #include "sorts.h"
 #include "thread_pool.h"
@@ -50,6 +51,11 @@ struct EngineOptions {
   hwy::PoolWaitMode wait_mode = hwy::PoolWaitMode::kBlock;
   SortChoice sort = SortChoice::kAuto;
   double slice_seconds = 0.05;
+  // Bound every candidate sink's score first and sort only those that can
+  // still win their subset (score_bound.h); never changes a result. Auto:
+  // where it pays, from kMinSamplesToPrune samples on (below, a sort costs
+  // less than the bound saves).
+  enum class Prune { kAuto, kAlways, kNever } prune = Prune::kAuto;
 };
 
 // Called on the calling thread after each slice with the number of scores
@@ -69,8 +75,16 @@ uint64_t engine_threads(uint64_t requested, int n_vars, int n_samples);
 
 // Bytes the engine allocates for a search: the table of sinks (one byte per
 // subset), two levels of totals and one level of sinks at the widest level,
-// the column-major copy of X and one residual buffer per thread.
-uint64_t engine_bytes(int n_vars, int n_samples, uint64_t threads);
+// the column-major copy of X and residual buffers: one per thread, or with
+// pruning one per variable per thread (every candidate's residuals are kept
+// until the subset is decided).
+uint64_t engine_bytes(int n_vars, int n_samples, uint64_t threads, bool prune);
+
+// Samples from which pruning pays (measured with bench/engine.py).
+constexpr int kMinSamplesToPrune = 400;
+
+// Whether a search prunes, by its option and its number of samples.
+bool prunes(EngineOptions::Prune option, int n_samples);
 
 class EngineSearch {
  public:
@@ -107,6 +121,9 @@ class EngineSearch {
   // Relaxes and completes every remaining level on this process.
   float run(const SliceHook& between_slices);
 
+  // Candidate sinks whose sort pruning skipped so far.
+  uint64_t skipped() const { return skipped_.load(std::memory_order_relaxed); }
+
   // Claims the search for one caller at a time; false when already claimed.
   bool try_claim() { return !busy_.exchange(true); }
   void release() { busy_.store(false); }
@@ -114,15 +131,24 @@ class EngineSearch {
  private:
   void relax_ranks(int k, uint64_t first, uint64_t last);
   void relax_run(int k, uint64_t first, uint64_t last, size_t worker);
-  void relax(uint32_t mask, uint64_t rank, double* z);
+  void relax(uint32_t mask, uint64_t rank, double* z, int32_t* blocks);
+  // The pruned relaxation: the scores of `candidates` (members of the
+  // regressions' subset), each sorted only if it can still win; others get
+  // -inf. Same result as scoring all of them.
+  void score_pruned(const CandidateRegressions& regressions, uint32_t candidates,
+                    const float* parent_totals, double* z, int32_t* blocks, double* scores);
+  size_t buffers_per_worker() const;
 
   EngineProblem problem_;
   std::vector<uint32_t> predecessors_;
   ColumnScorer scorer_;
+  ScoreBound bound_;
+  bool prune_;
   uint64_t threads_;
   double slice_seconds_;
   PoolPtr pool_;
   hwy::AlignedFreeUniquePtr<double[]> scratch_;
+  std::unique_ptr<int32_t[]> block_scratch_;  // the bound's blocks, stride per worker
   std::unique_ptr<float[]> previous_totals_;
   std::unique_ptr<float[]> current_totals_;
   std::unique_ptr<int8_t[]> current_sinks_;
@@ -133,6 +159,7 @@ class EngineSearch {
   double rate_ = 0.0;
   uint64_t last_slice_scores_ = 0;
   std::atomic<bool> busy_{false};
+  std::atomic<uint64_t> skipped_{0};
 };
 
 }  // namespace varkel

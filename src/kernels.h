@@ -53,6 +53,18 @@ bool standardized_residuals(const double* columns, size_t stride, int n_samples,
 void regress_candidates(const double* M, int k, double* rss, double* beta,
                         size_t beta_stride) noexcept;
 
+// The score bound's first pass (score_bound.h): blocks[i] =
+// trunc(min(max((z[i] - low) * scale, 0), top)) for i < n, with unfused
+// operations, and sums = {sum z^2, sum |z|, max |z|} in any order.
+// Preconditions: z NaN-free; blocks has room for n entries.
+void bound_blocks(const double* z, int n, double low, double scale, double top,
+                  int32_t* blocks, double* sums) noexcept;
+
+// Its second pass: sums = {sum z[i] * mean[blocks[i]], sum |z[i] * mean[blocks[i]]|},
+// in any order. Precondition: every blocks[i] indexes mean.
+void bound_cross(const double* z, const int32_t* blocks, int n, const double* mean,
+                 double* sums) noexcept;
+
 }  // namespace varkel
 
 #endif  // VARKEL_KERNELS_H_

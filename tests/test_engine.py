@@ -37,6 +37,13 @@ def engine_problem(kind: str, n_vars: int, n_samples: int, seed: int):
         # djbsort orders and VQSort does not.
         X = rng.integers(-2, 3, (n_samples, n_vars)).astype(float)
         X[(X == 0) & (rng.random(X.shape) < 0.5)] = -0.0
+    elif kind == "exact-ties":
+        # Column 1 is column 0 backwards, column 2 its pairs swapped: the
+        # same values, so candidates tie exactly, in the scores and sums.
+        X = rng.laplace(size=(n_samples, n_vars))
+        X[:, 1] = X[::-1, 0]
+        if n_vars > 2 and n_samples % 2 == 0:
+            X[:, 2] = X[:, 0].reshape(-1, 2)[:, ::-1].ravel()
     elif kind == "nan-scores":
         X = rng.laplace(size=(n_samples, n_vars))
         X[rng.integers(n_samples), 1] = np.nan   # every score touching column 1
@@ -61,10 +68,12 @@ CASES = [
     ("signed-zeros", 5, 40), ("signed-zeros", 11, 1000),
     ("nan-scores", 6, 30), ("infinite-scores", 6, 30), ("mixed-infinities", 6, 30),
     ("laplace", 14, 6),
+    ("exact-ties", 8, 1000), ("exact-ties", 6, 4), ("integer-ties", 8, 700),
 ]
 
-# (threads, sort, slice seconds): every policy the engine may vary.
-POLICIES = [(1, "auto", 0.05), (2, "djbsort", 0.05), (0, "vqsort", 1e-6), (64, "auto", 1e-4)]
+# (threads, sort, slice seconds, prune): every policy the engine may vary.
+POLICIES = [(1, "auto", 0.05, False), (2, "djbsort", 0.05, True), (0, "vqsort", 1e-6, True),
+            (64, "auto", 1e-4, None)]
 
 
 def assert_same_search(got, want):
@@ -79,9 +88,36 @@ def assert_same_search(got, want):
 def test_engine_matches_sink_dp_bit_for_bit(kind, n_vars, n_samples):
     X, C, R = engine_problem(kind, n_vars, n_samples, seed=n_vars * 1000 + n_samples)
     want = kernel._sink_dp(X, C, R, n_vars, 0)
-    for threads, sort, slice_seconds in POLICIES:
-        got = engine.search(X, C, R, threads=threads, sort=sort, slice_seconds=slice_seconds)
+    for threads, sort, slice_seconds, prune in POLICIES:
+        got = engine.search(X, C, R, threads=threads, sort=sort, slice_seconds=slice_seconds,
+                            prune=prune)
         assert_same_search(got, want)
+
+
+@pytest.mark.parametrize("kind", ["laplace", "uniform", "integer-ties", "exact-ties",
+                                  "signed-zeros", "duplicated"])
+@pytest.mark.parametrize("n_samples", [2, 7, 64, 333, 1000, 5000])
+def test_the_score_bound_is_never_below_the_score(kind, n_samples):
+    X, C, R = engine_problem(kind, 6, n_samples, seed=n_samples)
+    rng = np.random.default_rng(n_samples)
+    checked = 0
+    for _ in range(40):
+        target = int(rng.integers(6))
+        parents = int(rng.integers(64)) & ~(1 << target)
+        upper, score = testing.score_upper_bound(X, C, R, target, parents)
+        if not math.isnan(score):
+            assert upper >= score, (target, parents, upper, score)
+            checked += 1
+    assert checked > 0
+
+
+def test_pruning_skips_candidates_and_keeps_every_bit():
+    X, C, R = engine_problem("laplace", 12, 1000, seed=4)
+    pruned = engine.Search(X, C, R, prune=True)
+    plain = engine.Search(X, C, R, prune=False)
+    got, want = pruned.run(), plain.run()
+    assert np.array_equal(got[0], want[0]) and f64_bits(got[1]) == f64_bits(want[1])
+    assert pruned.skipped > 0.1 * pruned.scores and plain.skipped == 0
 
 
 def test_signed_zero_case_really_reorders_zeros():

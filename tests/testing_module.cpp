@@ -10,6 +10,7 @@
 #include <cmath>
 #include <string>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "kernels.h"
 #include "memory_budget.h"
 #include "score.h"
+#include "score_bound.h"
 #include "sorts.h"
 
 namespace py = pybind11;
@@ -219,6 +221,31 @@ std::vector<double> candidate_scores(const Doubles& X, const Doubles& C, const D
   return scores;
 }
 
+// The bound on the score of `target` given `parents`, and the engine's
+// score itself: (bound, score), the bound NaN where the score is NaN
+// before sorting.
+py::tuple score_upper_bound(const Doubles& X, const Doubles& C, const Doubles& R, int target,
+                            int parents) {
+  const int n_vars = static_cast<int>(C.shape(0));
+  const int n_samples = static_cast<int>(R.size());
+  const varkel::ColumnScorer scorer(X.data(), C.data(), R.data(), n_samples, n_vars,
+                                    varkel::residual_sort(varkel::SortChoice::kAuto));
+  const varkel::ScoreBound bound(R.data(), n_samples);
+  const uint32_t mask = static_cast<uint32_t>(parents) | (uint32_t{1} << target);
+  varkel::CandidateRegressions regressions;
+  scorer.regress_subset(mask, &regressions);
+  const int j = __builtin_popcount(mask & ((uint32_t{1} << target) - 1));
+  auto z = scorer.make_scratch(1);
+  std::vector<int32_t> blocks(scorer.stride());
+  double upper = std::numeric_limits<double>::quiet_NaN();
+  double score = std::numeric_limits<double>::quiet_NaN();
+  if (scorer.candidate_residuals(regressions, j, z.get())) {
+    upper = bound.upper(z.get(), blocks.data());
+    score = scorer.sorted_score(z.get());
+  }
+  return py::make_tuple(upper, score);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_exhaustive_testing, m, py::mod_gil_not_used()) {
@@ -240,4 +267,5 @@ PYBIND11_MODULE(_exhaustive_testing, m, py::mod_gil_not_used()) {
   m.def("time_score_steps", &time_score_steps);
   m.def("candidate_scores", &candidate_scores);
   m.def("cgroup_remaining", &varkel::cgroup_remaining);
+  m.def("score_upper_bound", &score_upper_bound);
 }

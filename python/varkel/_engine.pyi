@@ -31,6 +31,7 @@ def search(
     wait: str = "block",
     sort: str = "auto",
     slice_seconds: float = 0.05,
+    prune: bool | None = None,
 ) -> tuple[np.ndarray[Any, np.dtype[np.int8]], float]: ...
 def score(
     X: npt.ArrayLike,
@@ -58,6 +59,7 @@ class Search:
         wait: str = "block",
         sort: str = "auto",
         slice_seconds: float = 0.05,
+        prune: bool | None = None,
     ) -> None: ...
     @property
     def n_vars(self) -> int: ...
@@ -67,6 +69,8 @@ class Search:
     def completed_level(self) -> int: ...
     @property
     def scores(self) -> int: ...
+    @property
+    def skipped(self) -> int: ...
     @property
     def sinks(self) -> np.ndarray[Any, np.dtype[np.int8]]: ...
     @property

@@ -1,0 +1,60 @@
+// A cheap, rigorous upper bound on a candidate's score, so that a candidate
+// that cannot win its subset is never sorted.
+//
+// The score is (1/m) sum_i (z_(i) - R_i)^2 over the sorted residuals z_(i):
+// (sum z^2 + sum R^2 - 2 C) / m with the cross term C = sum_i z_(i) R_i.
+// Pairing z with R in sorted order gives the largest C (the rearrangement
+// inequality), so any other pairing, or average of pairings, gives a smaller
+// C and so an upper bound on the score. The bound cuts the value range into
+// a number of intervals of equal width (about one per 8 samples) (the block of a value is a monotone
+// function of it, so the blocks hold consecutive runs of the sorted
+// residuals) and averages over all pairings within each block: a block with
+// c residuals at sorted positions [p, p + c) contributes (sum of its
+// residuals) x (mean of R over [p, p + c)). Then
+//   C >= C_low = sum_i z_i * mean_R(block of z_i).
+// One pass counts the blocks, a second sums z_i * mean; no sort.
+//
+// Rounding: upper() adds a margin that covers the rounding of its own sums,
+// of the prefix sums of R, and of the engine's score (the squared
+// differences, their sum in any order, and the division by m): every one of
+// them is within g = (m + kBlocks + 16) * 2^-52 of the exact value relative
+// to the sum of the magnitudes involved (Higham's gamma bounds, with room to
+// spare), so the double it returns is never below the double the engine
+// computes for the same residuals.
+#ifndef VARKEL_SCORE_BOUND_H_
+#define VARKEL_SCORE_BOUND_H_
+
+#include <cstdint>
+#include <vector>
+
+namespace varkel {
+
+class ScoreBound {
+ public:
+  // At most this many blocks: about one per 8 samples, at least 16. More
+  // blocks bound tighter and cost more per candidate; this balance was set
+  // by measurement (bench/engine.py).
+  static constexpr int kMaxBlocks = 256;
+
+  // R: the m sorted reference values (borrowed; must outlive the bound).
+  ScoreBound(const double* R, int n_samples);
+
+  // An upper bound on the engine's score of the residuals z[0 .. m-1], in
+  // any order; `blocks` is scratch for m int32s. Precondition: no z is NaN
+  // (the engine's score is NaN then, and is not bounded here).
+  double upper(const double* z, int32_t* blocks) const noexcept;
+
+ private:
+  int n_samples_;
+  std::vector<double> prefix_;      // prefix_[p] = R[0] + ... + R[p - 1], as summed
+  std::vector<double> reciprocal_;  // reciprocal_[c] = 1 / c (a mean is a product, not a division)
+  double sum_r2_ = 0.0;         // sum of R^2
+  double sum_abs_r_ = 0.0;      // sum of |R|
+  int blocks_ = 16;             // how many blocks this sample size uses
+  double low_ = 0.0;            // the blocks cover [low_, -low_] in equal widths
+  double scale_ = 0.0;          // blocks per unit
+};
+
+}  // namespace varkel
+
+#endif  // VARKEL_SCORE_BOUND_H_
