@@ -156,33 +156,33 @@ size_t EngineSearch::buffers_per_worker() const {
 void EngineSearch::score_pruned(const CandidateRegressions& regressions, uint32_t candidates,
                                 const float* parent_totals, double* z, int32_t* blocks,
                                 double* scores) {
-  // Every candidate's residuals and the bound U on its score. The engine's
-  // score s is at most U (as doubles), so float32(s) + total <= float32(U)
-  // + total, float32 rounding and addition being monotone: a candidate with
-  // float32(U) + total below the best candidate scored so far is strictly
-  // below the subset's maximum and can neither win nor tie. Candidates are
-  // scored from the most promising down, so the bar rises fast.
+  // Every candidate's residuals, then, while a candidate has been scored,
+  // the bound U on the next one's score. The engine's score s is at most U
+  // (as doubles), so float32(s) + total <= float32(U) + total, float32
+  // rounding and addition being monotone: a candidate with float32(U) +
+  // total below the best candidate scored so far is strictly below the
+  // subset's maximum and can neither win nor tie.
   const int k = regressions.k;
   const size_t stride = scorer_.stride();
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-  double upper[kMaxRows];
   bool sortable[kMaxRows];
   int order[kMaxRows];
   int count = 0;
   for (int j = 0; j < k; ++j) {
     scores[j] = -std::numeric_limits<double>::infinity();
     if (((candidates >> regressions.members[j]) & 1) == 0) continue;
-    double* zj = z + static_cast<size_t>(j) * stride;
-    sortable[j] = scorer_.candidate_residuals(regressions, j, zj);
     // A score that is NaN without sorting is never bounded, nor skipped.
-    upper[j] = sortable[j] ? bound_.upper(zj, blocks) : kNaN;
+    sortable[j] = scorer_.candidate_residuals(regressions, j, z + static_cast<size_t>(j) * stride);
     order[count++] = j;
   }
+  // The best total of the rest first: it usually ends with the subset's
+  // best total, so the bar is high from the first candidate on, and that
+  // one needs no bound. Insertion sort, stable, at most 30 candidates; NaN
+  // totals last.
   const auto promise = [&](int j) {
-    const double key = upper[j] + static_cast<double>(parent_totals[j]);
-    return std::isnan(key) ? -std::numeric_limits<double>::infinity() : key;
+    const float total = parent_totals[j];
+    return std::isnan(total) ? -std::numeric_limits<float>::infinity() : total;
   };
-  // Insertion sort, descending by promise; stable, at most 30 candidates.
   for (int a = 1; a < count; ++a) {
     const int j = order[a];
     int b = a;
@@ -193,13 +193,14 @@ void EngineSearch::score_pruned(const CandidateRegressions& regressions, uint32_
   uint64_t skipped = 0;
   for (int a = 0; a < count; ++a) {
     const int j = order[a];
-    if (sortable[j] && static_cast<float>(upper[j]) + parent_totals[j] < bar) {
+    double* zj = z + static_cast<size_t>(j) * stride;
+    if (sortable[j] && bar > -std::numeric_limits<float>::infinity() &&
+        static_cast<float>(bound_.upper(zj, blocks)) + parent_totals[j] < bar) {
       ++skipped;  // its score stays -inf: it cannot win
       continue;
     }
     const double rss = regressions.rss[j];
-    scores[j] = sortable[j] ? scorer_.sorted_score(z + static_cast<size_t>(j) * stride)
-                            : (std::isnan(rss) ? rss : kNaN);
+    scores[j] = sortable[j] ? scorer_.sorted_score(zj) : (std::isnan(rss) ? rss : kNaN);
     const float value = static_cast<float>(scores[j]) + parent_totals[j];
     if (value > bar) bar = value;
   }
