@@ -378,9 +378,8 @@ py::dict order_margins(const Doubles& X, const std::optional<Doubles>& C_given, 
   const std::vector<int> checked = check_order(order, problem.n_vars);
   const EngineOptions options = make_options(threads, "block", sort, slice_seconds);
   const int n = problem.n_vars;
-  const uint64_t used = engine_threads(threads, n, problem.n_samples);
-  check_memory(n, margin_bytes(n) + ColumnScorer::column_bytes(problem.n_samples, n) +
-                      used * ColumnScorer::scratch_bytes(problem.n_samples));
+  check_memory(n, margin_bytes(n, problem.n_samples,
+                               engine_threads(threads, n, problem.n_samples)));
   SliceReporter report(std::move(progress), progress_interval);
   MarginResult result;
   try {
@@ -432,9 +431,7 @@ py::dict plan(int n_vars, int n_samples, uint64_t threads) {
   result["scores"] = total_scores(n_vars);
   result["bytes"] = engine_bytes(n_vars, n_samples, used,
                                  prunes(EngineOptions::Prune::kAuto, n_samples));
-  result["margin_bytes"] = margin_bytes(n_vars) +
-                           ColumnScorer::column_bytes(n_samples, n_vars) +
-                           used * ColumnScorer::scratch_bytes(n_samples);
+  result["margin_bytes"] = margin_bytes(n_vars, n_samples, used);
   result["available_bytes"] = py::int_(budget.bytes);
   result["memory_limit"] = budget.limit;
   result["sort"] = residual_sort_name(SortChoice::kAuto);

@@ -56,8 +56,6 @@ class ColumnScorer {
                            double* z) const noexcept;
   double sorted_score(double* z) const noexcept;
 
-  int n_samples() const { return n_samples_; }
-
   // Bytes a scorer of this shape allocates for its copy of X, and per
   // scratch buffer.
   static uint64_t column_bytes(int n_samples, int n_vars);

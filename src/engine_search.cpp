@@ -64,10 +64,14 @@ bool prunes(EngineOptions::Prune option, int n_samples) {
          (option == EngineOptions::Prune::kAuto && n_samples >= kMinSamplesToPrune);
 }
 
+size_t residual_buffers(int n_vars, bool prune) {
+  return prune ? static_cast<size_t>(std::max(n_vars, 1)) : 1;
+}
+
 uint64_t engine_bytes(int n_vars, int n_samples, uint64_t threads, bool prune) {
   const uint64_t subsets = uint64_t{1} << n_vars;
   const uint64_t level = std::max<uint64_t>(widest_level(n_vars), 1);
-  const uint64_t buffers = prune ? static_cast<uint64_t>(std::max(n_vars, 1)) : 1;
+  const uint64_t buffers = residual_buffers(n_vars, prune);
   return subsets + level * (2 * sizeof(float) + sizeof(int8_t)) +
          ColumnScorer::column_bytes(n_samples, n_vars) +
          std::max<uint64_t>(threads, 1) * buffers * ColumnScorer::scratch_bytes(n_samples);
@@ -83,7 +87,8 @@ EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
       threads_(engine_threads(options.threads, problem_.n_vars, problem_.n_samples)),
       slice_seconds_(options.slice_seconds),
       pool_(make_pool(threads_, options.wait_mode)),
-      scratch_(scorer_.make_scratch((pool_ ? pool_->NumWorkers() : 1) * buffers_per_worker())),
+      scratch_(scorer_.make_scratch((pool_ ? pool_->NumWorkers() : 1) *
+                                    residual_buffers(problem_.n_vars, prune_))),
       block_scratch_(prune_ ? allocate<int32_t>((pool_ ? pool_->NumWorkers() : 1) *
                                                  scorer_.stride())
                             : nullptr),
@@ -128,29 +133,26 @@ void EngineSearch::relax(uint32_t mask, uint64_t rank, double* z, int32_t* block
   const auto position = [mask](int target) {
     return __builtin_popcount(mask & ((uint32_t{1} << target) - 1));
   };
+  float parent_totals[kMaxRows];
+  for (int j = 0; j < regressions.k; ++j) parent_totals[j] = previous_totals_[below[j]];
+  const auto parent_total = [&](int target, uint32_t) { return parent_totals[position(target)]; };
   Relaxed relaxed;
   if (prune_) {
-    float parent_totals[kMaxRows];
     double scores[kMaxRows];
-    for (int j = 0; j < regressions.k; ++j) parent_totals[j] = previous_totals_[below[j]];
     score_pruned(regressions, candidates, parent_totals, z, blocks, scores);
     relaxed = relax_subset(
         mask, candidates, [&](int target, uint32_t) { return scores[position(target)]; },
-        [&](int target, uint32_t) { return parent_totals[position(target)]; });
+        parent_total);
   } else {
     relaxed = relax_subset(
         mask, candidates,
         [&](int target, uint32_t) {
           return scorer_.score_candidate(regressions, position(target), z);
         },
-        [&](int target, uint32_t) { return previous_totals_[below[position(target)]]; });
+        parent_total);
   }
   current_totals_[rank] = relaxed.total;
   current_sinks_[rank] = static_cast<int8_t>(relaxed.sink);
-}
-
-size_t EngineSearch::buffers_per_worker() const {
-  return prune_ ? static_cast<size_t>(std::max(problem_.n_vars, 1)) : 1;
 }
 
 void EngineSearch::score_pruned(const CandidateRegressions& regressions, uint32_t candidates,
@@ -208,7 +210,8 @@ void EngineSearch::score_pruned(const CandidateRegressions& regressions, uint32_
 }
 
 void EngineSearch::relax_run(int k, uint64_t first, uint64_t last, size_t worker) {
-  double* z = scratch_.get() + worker * buffers_per_worker() * scorer_.stride();
+  double* z = scratch_.get() + worker * residual_buffers(problem_.n_vars, prune_) *
+                                   scorer_.stride();
   int32_t* blocks = prune_ ? block_scratch_.get() + worker * scorer_.stride() : nullptr;
   uint32_t mask = unrank_subset(first, k, problem_.n_vars);
   for (uint64_t rank = first; rank < last; ++rank) {

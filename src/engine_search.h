@@ -86,6 +86,9 @@ constexpr int kMinSamplesToPrune = 400;
 // Whether a search prunes, by its option and its number of samples.
 bool prunes(EngineOptions::Prune option, int n_samples);
 
+// Residual buffers per thread: one, or with pruning one per variable.
+size_t residual_buffers(int n_vars, bool prune);
+
 class EngineSearch {
  public:
   // Allocates the column copy, the level buffers, the scratch and the pool;
@@ -137,7 +140,6 @@ class EngineSearch {
   // -inf. Same result as scoring all of them.
   void score_pruned(const CandidateRegressions& regressions, uint32_t candidates,
                     const float* parent_totals, double* z, int32_t* blocks, double* scores);
-  size_t buffers_per_worker() const;
 
   EngineProblem problem_;
   std::vector<uint32_t> predecessors_;

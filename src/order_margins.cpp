@@ -76,13 +76,11 @@ class ScoreTable {
 // Every allowed score, by subset: subset S gives the scores of its members
 // that may end it, with the rest of S as parents. Disallowed ones are NaN.
 void fill_scores(const EngineProblem& problem, const Constraints& rules,
-                 const EngineOptions& options, const SliceHook& between_slices,
-                 ScoreTable* table) {
+                 const EngineOptions& options, hwy::ThreadPool* pool,
+                 const SliceHook& between_slices, ScoreTable* table) {
   const int n = problem.n_vars;
   const ColumnScorer scorer(problem.X, problem.C, problem.R, problem.n_samples, n,
                             residual_sort(options.sort));
-  const uint64_t threads = engine_threads(options.threads, n, problem.n_samples);
-  PoolPtr pool = make_pool(threads, options.wait_mode);
   const size_t workers = pool ? pool->NumWorkers() : 1;
   auto scratch = scorer.make_scratch(workers);
 
@@ -107,7 +105,7 @@ void fill_scores(const EngineProblem& problem, const Constraints& rules,
   const uint64_t end = uint64_t{1} << n;
   const uint64_t total = total_scores(n);
   uint64_t done = 0;
-  uint64_t slice = 64 * threads;
+  uint64_t slice = 64 * workers;
   for (uint64_t first = 1; first < end;) {
     const uint64_t last = std::min(end, first + slice);
     const auto start = Clock::now();
@@ -253,9 +251,11 @@ std::vector<int> order_through(int n, uint32_t prefix, int u, const std::vector<
 
 }  // namespace
 
-uint64_t margin_bytes(int n_vars) {
+uint64_t margin_bytes(int n_vars, int n_samples, uint64_t threads) {
   const uint64_t subsets = uint64_t{1} << n_vars;
-  return total_scores(n_vars) * sizeof(double) + subsets * (2 * sizeof(double) + 2);
+  return total_scores(n_vars) * sizeof(double) + subsets * (2 * sizeof(double) + 2) +
+         ColumnScorer::column_bytes(n_samples, n_vars) +
+         std::max<uint64_t>(threads, 1) * ColumnScorer::scratch_bytes(n_samples);
 }
 
 MarginResult compute_margins(const EngineProblem& problem, const std::vector<int>& order,
@@ -264,7 +264,10 @@ MarginResult compute_margins(const EngineProblem& problem, const std::vector<int
   if (n == 0) return MarginResult{{}, 0.0, {}, -kInf};
   const Constraints rules(problem.successors, n);
   ScoreTable table(n);
-  fill_scores(problem, rules, options, between_slices, &table);
+  // One pool for the scores and the pair sweep.
+  PoolPtr pool = make_pool(engine_threads(options.threads, n, problem.n_samples),
+                           options.wait_mode);
+  fill_scores(problem, rules, options, pool.get(), between_slices, &table);
 
   const uint64_t subsets = uint64_t{1} << n;
   std::vector<double> F(subsets), G(subsets);
@@ -276,18 +279,14 @@ MarginResult compute_margins(const EngineProblem& problem, const std::vector<int
   result.total = order_total(order, table);
   std::vector<int> position(static_cast<size_t>(n));
   for (int p = 0; p < n; ++p) position[order[p]] = p;
-  {
-    PoolPtr pool = make_pool(engine_threads(options.threads, n, problem.n_samples),
-                             options.wait_mode);
-    const std::vector<double> before = best_with_j_before_i(n, F, G, pool.get());
-    result.margins.assign(static_cast<size_t>(n) * n, 0.0);
-    for (int i = 0; i < n; ++i) {
-      for (int j = 0; j < n; ++j) {
-        if (i == j || position[j] < position[i]) continue;
-        const double best = before[static_cast<size_t>(j) * n + i];
-        result.margins[static_cast<size_t>(i) * n + j] =
-            best > -kInf ? std::max(0.0, result.total - best) : kInf;
-      }
+  const std::vector<double> before = best_with_j_before_i(n, F, G, pool.get());
+  result.margins.assign(static_cast<size_t>(n) * n, 0.0);
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) {
+      if (i == j || position[j] < position[i]) continue;
+      const double best = before[static_cast<size_t>(j) * n + i];
+      result.margins[static_cast<size_t>(i) * n + j] =
+          best > -kInf ? std::max(0.0, result.total - best) : kInf;
     }
   }
 

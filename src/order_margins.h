@@ -36,9 +36,9 @@ struct MarginResult {
   double runner_up_total;            // -inf when there is none
 };
 
-// Bytes compute_margins allocates besides the scorer's: the score table,
-// F and G, and a byte per subset for each pass's choices.
-uint64_t margin_bytes(int n_vars);
+// Bytes compute_margins allocates: the score table, F and G, a byte per
+// subset for each pass's choices, and the scorer's copy of X and buffers.
+uint64_t margin_bytes(int n_vars, int n_samples, uint64_t threads);
 
 // Margins of `order` (a best order of the problem, first variable first),
 // with the same order constraints as the search. Scores are computed on

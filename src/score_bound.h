@@ -17,7 +17,7 @@
 // Rounding: upper() adds a margin that covers the rounding of its own sums,
 // of the prefix sums of R, and of the engine's score (the squared
 // differences, their sum in any order, and the division by m): every one of
-// them is within g = (m + kBlocks + 16) * 2^-52 of the exact value relative
+// them is within g = (m + blocks + 16) * 2^-52 of the exact value relative
 // to the sum of the magnitudes involved (Higham's gamma bounds, with room to
 // spare), so the double it returns is never below the double the engine
 // computes for the same residuals.
