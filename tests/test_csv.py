@@ -73,7 +73,7 @@ def test_an_endless_device_is_refused_at_once():
 
 
 def test_the_memory_a_table_needs_is_checked_before_reading(tmp_path, monkeypatch):
-    monkeypatch.setattr(csv_reader, "_available_memory", lambda: (10_000, "a test limit"))
+    monkeypatch.setattr(csv_reader, "memory_left", lambda: (10_000, "a test limit"))
     with pytest.raises(UsageError, match=r"needs about .* more than the 0 MiB left \(limited "
                                          r"by a test limit\)"):
         read(tmp_path, "a,b\n" + "1,2\n" * 2000)

@@ -104,6 +104,16 @@ def _open_regular(path: Path, flags: int) -> int:
     return handle
 
 
+def _read_regular(path: Path, size: int = -1) -> bytes:
+    """The first `size` bytes (all by default) of the regular file at path."""
+    try:
+        with os.fdopen(_open_regular(path, os.O_RDONLY), "rb") as handle:
+            return handle.read(size)
+    except OSError as error:
+        raise CheckpointError(f"cannot read checkpoint file {path}: "
+                              f"{error.strerror or error}") from None
+
+
 def _lock(directory: Path) -> int:
     """Holds varkel.lock in `directory` exclusively; returns its descriptor.
     The lock goes with the process, also when it is killed."""
@@ -172,12 +182,7 @@ class Checkpoint:
 
     def _read(self, path: Path, kind: str, level: int, count: int) -> np.ndarray:
         code, dtype = KINDS[kind]
-        try:
-            with os.fdopen(_open_regular(path, os.O_RDONLY), "rb") as handle:
-                content = handle.read()
-        except OSError as error:
-            raise CheckpointError(f"cannot read checkpoint file {path}: "
-                                  f"{error.strerror or error}") from None
+        content = _read_regular(path)
         _, _, file_kind, file_level, _, file_count, _ = self._check_header(path, content)
         expected = HEADER.size + count * np.dtype(dtype).itemsize + DIGEST_BYTES
         if (file_kind, file_level, file_count) != (code, level, count) or len(content) != expected:
@@ -202,13 +207,7 @@ class Checkpoint:
             last -= 1
         # Every file must belong to this search, used or not.
         for path in files.values():
-            try:
-                with os.fdopen(_open_regular(path, os.O_RDONLY), "rb") as handle:
-                    head = handle.read(HEADER.size)
-            except OSError as error:
-                raise CheckpointError(f"cannot read checkpoint file {path}: "
-                                      f"{error.strerror or error}") from None
-            self._check_header(path, head)
+            self._check_header(path, _read_regular(path, HEADER.size))
         return last
 
     def _check_header(self, path: Path, head: bytes) -> tuple[Any, ...]:

@@ -26,8 +26,8 @@ from typing import IO, Any
 
 import numpy as np
 
-from varkel import _engine
 from varkel._errors import InputError
+from varkel._memory import memory_left
 
 DELIMITERS = (",", ";", "\t")
 SNIFF_BYTES = 1 << 16
@@ -49,11 +49,6 @@ class UsageError(InputError):
 
 def is_number(text: str) -> bool:
     return NUMBER.fullmatch(text) is not None
-
-
-def _available_memory() -> tuple[int, str]:
-    plan = _engine.plan(0, 0)
-    return int(plan["available_bytes"]), str(plan["memory_limit"])
 
 
 def _mib(count: float) -> str:
@@ -87,7 +82,7 @@ class Source:
             raise UsageError(f"{self.label} is not a text file (it holds NUL bytes)")
 
     def _read_stream(self, stream: IO[bytes]) -> bytes:
-        available, limit = _available_memory()
+        available, limit = memory_left()
         cap = available // 4
         parts, size = [], 0
         while chunk := stream.read(CHUNK_BYTES):
@@ -223,7 +218,7 @@ def _check_memory(source: Source, lines: list[str], delimiter: str) -> None:
     cells = sum(line.count(delimiter) + 1 for line in lines)
     size = source.size()
     needed = size * cells / max(sample, 1) * PEAK_BYTES_PER_VALUE
-    available, limit = _available_memory()
+    available, limit = memory_left()
     if needed > available:
         raise UsageError(f"{source.label} ({_mib(size)}) needs about {_mib(needed)} of memory "
                          f"to read, more than the {_mib(available)} left (limited by {limit})")

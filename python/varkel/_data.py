@@ -120,15 +120,6 @@ def refuse_constant(values: np.ndarray, names: list[str]) -> None:
                          + (f" (constant columns: {listed})" if len(constant) > 1 else ""))
 
 
-def power_of_two_scales(values: np.ndarray) -> np.ndarray:
-    """Per column, the power of two that brings its largest magnitude into
-    [0.5, 1): multiplying by it is exact (short of underflow). For subnormal
-    columns that power itself overflows; use scale_exactly."""
-    _, exponents = np.frexp(np.max(np.abs(values), axis=0))
-    with np.errstate(over="ignore"):
-        return np.asarray(np.ldexp(1.0, -exponents))
-
-
 def scale_exponents(values: np.ndarray) -> np.ndarray:
     """Per column, e with its largest magnitude in [2^(e-1), 2^e)."""
     _, exponents = np.frexp(np.max(np.abs(values), axis=0))
@@ -136,8 +127,9 @@ def scale_exponents(values: np.ndarray) -> np.ndarray:
 
 
 def scale_exactly(values: np.ndarray) -> np.ndarray:
-    """values times power_of_two_scales(values), in two exact steps, so that
-    the factor stays finite for the tiniest (subnormal) columns too."""
+    """Each column times 2^-e (e from scale_exponents), which brings its
+    largest magnitude into [0.5, 1) exactly; in two steps, so that the
+    factor stays finite for the tiniest (subnormal) columns too."""
     exponents = scale_exponents(values)
     half = -exponents // 2
     with np.errstate(all="ignore"):
@@ -150,7 +142,6 @@ def prepare(values: np.ndarray, *, scale: bool) -> np.ndarray:
     power of two, so no step overflows or underflows. Without scaling the
     result is in the caller's units; it is refused when its Gram matrix
     would overflow or underflow."""
-    factors = power_of_two_scales(values)
     with np.errstate(all="ignore"):
         scaled = scale_exactly(values)
         centred = scaled - scaled.mean(axis=0)
@@ -158,7 +149,9 @@ def prepare(values: np.ndarray, *, scale: bool) -> np.ndarray:
             sd = np.sqrt(np.mean(centred * centred, axis=0))
             standardized: np.ndarray = np.ascontiguousarray(centred / sd)
             return standardized
-        result = np.ascontiguousarray(centred / factors)
+        # Back to the caller's units; for subnormal columns 2^-e overflows
+        # to inf and the result underflows to 0, refused below.
+        result = np.ascontiguousarray(centred / np.ldexp(1.0, -scale_exponents(values)))
     gram = _engine.gram(result) if np.all(np.isfinite(result)) else None
     if gram is None or not np.all(np.isfinite(gram)):
         raise InputError("X's values are too large to search without scaling (their squares "

@@ -43,8 +43,7 @@ def residuals_of(values: np.ndarray, adjacency: np.ndarray) -> np.ndarray:
     return np.asarray(centred - centred @ adjacency.T)
 
 
-def diagnose(values: np.ndarray, adjacency: np.ndarray, names: list[str],
-             p_values: np.ndarray | None = None) -> list[str]:
+def diagnose(values: np.ndarray, adjacency: np.ndarray, names: list[str]) -> list[str]:
     from scipy.stats import jarque_bera, kurtosis  # noqa: PLC0415
 
     m, n_vars = values.shape
@@ -72,7 +71,7 @@ def diagnose(values: np.ndarray, adjacency: np.ndarray, names: list[str],
                      "non-Gaussian model does not describe")
     pairs = n_vars * (n_vars - 1) // 2
     if pairs:
-        p = independence_p_values(residuals) if p_values is None else p_values
+        p = independence_p_values(residuals)
         for i in range(n_vars):
             for j in range(i + 1, n_vars):
                 if p[i, j] < DEPENDENT_P / pairs:

@@ -18,9 +18,14 @@ def total_effect(values: np.ndarray, adjacency: np.ndarray, from_index: int,
     """The coefficient of column from_index when column to_index is
     regressed on it and its parents (adjacency[from_index] != 0). Columns
     are first scaled by exact powers of two, so any finite scale works."""
+    return _scaled_effect(scale_exactly(values), scale_exponents(values), adjacency,
+                          from_index, to_index)
+
+
+def _scaled_effect(scaled: np.ndarray, exponents: np.ndarray, adjacency: np.ndarray,
+                   from_index: int, to_index: int) -> float:
+    """total_effect on columns already scaled by 2^-exponents."""
     predictors = [from_index, *(int(p) for p in np.flatnonzero(adjacency[from_index]))]
-    exponents = scale_exponents(values)
-    scaled = scale_exactly(values)
     design = scaled[:, predictors]
     design = design - design.mean(axis=0)
     response = scaled[:, to_index] - scaled[:, to_index].mean()
@@ -34,8 +39,10 @@ def total_effects(values: np.ndarray, adjacency: np.ndarray, order: list[int]) -
     """E[to, from]: the total effect of every variable on every later one in
     the order; 0 where `to` comes first (the model has no path that way)."""
     n_vars = values.shape[1]
+    scaled, exponents = scale_exactly(values), scale_exponents(values)  # once for every pair
     effects = np.zeros((n_vars, n_vars))
     for position, source in enumerate(order):
         for target in order[position + 1:]:
-            effects[target, source] = total_effect(values, adjacency, source, target)
+            effects[target, source] = _scaled_effect(scaled, exponents, adjacency, source,
+                                                     target)
     return effects

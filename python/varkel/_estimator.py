@@ -9,7 +9,6 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from varkel import _engine
 from varkel._bootstrap import BootstrapResult, resample_rows, resampling_seed
 from varkel._data import as_data, default_names
 from varkel._diagnostics import diagnose, residuals_of
@@ -19,6 +18,7 @@ from varkel._graph import plot_graph, to_dot
 from varkel._independence import independence_p_values
 from varkel._margins import check_margins_option, order_margins
 from varkel._margins import wanted as margins_wanted
+from varkel._memory import memory_left
 from varkel._mpi import agree_if
 from varkel._options import check_count, check_flag, check_threads
 from varkel._parallel import map_bounded
@@ -305,13 +305,13 @@ def _forbidden(prepared: PreparedSearch) -> np.ndarray | None:
 
 def _check_result_memory(count: int, n_vars: int) -> None:
     """Refuses a bootstrap whose results alone would not fit in memory."""
-    needed = count * (n_vars * n_vars + n_vars) * 8
-    plan = _engine.plan(0, 0)
-    if needed > plan["available_bytes"]:
+    # Per resample: its graph and its total effects (n x n each), its order.
+    needed = count * (2 * n_vars * n_vars + n_vars) * 8
+    left, limit = memory_left()
+    if needed > left:
         raise MemoryError(f"{count:,} bootstrap resamples of {n_vars} variables need "
                           f"{needed / 2**30:.1f} GiB for their results, more than the "
-                          f"{plan['available_bytes'] / 2**30:.1f} GiB left (limited by "
-                          f"{plan['memory_limit']})")
+                          f"{left / 2**30:.1f} GiB left (limited by {limit})")
 
 
 def _workers(threads: int) -> int:
