@@ -208,13 +208,15 @@ def pruning(sizes, samples_list) -> None:
             repeats = 1 if samples * 2**n > 2**24 else 3
             runs = {}
             for prune in (True, False):
-                best = math.inf
-                for _ in range(repeats):
-                    search = engine.Search(X, C, R, threads=1, prune=prune)
-                    start = time.perf_counter()
-                    result = search.run()
-                    best = min(best, time.perf_counter() - start)
-                runs[prune] = (best, result, search.skipped / search.scores)
+                searches = []
+
+                def run(prune=prune, searches=searches) -> None:
+                    searches.append(engine.Search(X, C, R, threads=1, prune=prune))
+                    searches[-1].run()
+
+                seconds = best_time(run, repeats)
+                last = searches[-1]
+                runs[prune] = (seconds, (last.sinks, last.total), last.skipped / last.scores)
             (pruned, got, share), (plain, want, _) = runs[True], runs[False]
             same = np.array_equal(got[0], want[0]) and \
                 np.float64(got[1]).tobytes() == np.float64(want[1]).tobytes()
