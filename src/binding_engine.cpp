@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -367,7 +368,7 @@ std::vector<int> check_order(const std::vector<int64_t>& order, int n_vars) {
 }
 
 py::dict order_margins(const Doubles& X, const std::optional<Doubles>& C_given, const Doubles& R,
-                       const std::vector<int64_t>& order, uint64_t threads,
+                       const std::optional<std::vector<int64_t>>& order, uint64_t threads,
                        const std::optional<std::vector<int64_t>>& successors,
                        py::object progress, double progress_interval, const std::string& sort,
                        double slice_seconds) {
@@ -375,7 +376,8 @@ py::dict order_margins(const Doubles& X, const std::optional<Doubles>& C_given, 
   const Doubles C = C_given ? *C_given : gram_or_given(X, std::nullopt);
   EngineProblem problem = check_problem(X, C, R);
   problem.successors = check_successors(successors, problem.n_vars);
-  const std::vector<int> checked = check_order(order, problem.n_vars);
+  const std::vector<int> checked =
+      order ? check_order(*order, problem.n_vars) : std::vector<int>();
   const EngineOptions options = make_options(threads, "block", sort, slice_seconds);
   const int n = problem.n_vars;
   check_memory(n, margin_bytes(n, problem.n_samples,
@@ -389,9 +391,17 @@ py::dict order_margins(const Doubles& X, const std::optional<Doubles>& C_given, 
     raise(PyExc_MemoryError, "cannot allocate the margins' tables");
   }
   py::array_t<double> margins({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(n)});
+  std::fill(margins.mutable_data(), margins.mutable_data() + margins.size(),
+            std::numeric_limits<double>::quiet_NaN());
   std::copy(result.margins.begin(), result.margins.end(), margins.mutable_data());
   py::dict out;
   out["margins"] = margins;
+  if (!order) {
+    py::array_t<int8_t> sinks(static_cast<py::ssize_t>(result.sinks.size()));
+    std::copy(result.sinks.begin(), result.sinks.end(), sinks.mutable_data());
+    out["sinks"] = sinks;
+    out["search_total"] = static_cast<double>(result.search_total);
+  }
   out["total"] = result.total;
   out["runner_up_order"] = result.runner_up_order;
   out["runner_up_total"] = result.runner_up_total;
@@ -534,6 +544,12 @@ depend on how the levels were split.)doc")
         py::arg("progress_interval") = 0.5, py::arg("sort") = "auto",
         py::arg("slice_seconds") = 0.05,
         R"doc(How far `order` (a best order, first variable first) is from the rest.
+
+With order=None the best order is searched here, from the same stored
+scores by the search's own rule: the dict then also holds `sinks` and
+`search_total`, bit-identical to search()'s, and the margins are those of
+the order the sinks give (NaN when no order has a finite score). That costs
+one evaluation of each score, where search() then order_margins() cost two.
 
 Stores every allowed score (n_vars * 2^(n_vars - 1) doubles) and sums totals
 in double precision. Returns a dict:

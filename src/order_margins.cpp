@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "relax.h"
 #include "thread_pool.h"
 
 namespace varkel {
@@ -249,19 +250,60 @@ std::vector<int> order_through(int n, uint32_t prefix, int u, const std::vector<
   return order;
 }
 
+// The search's rule over the stored scores: float32 totals, relax_subset,
+// subsets that begin no allowed order at -inf with no sink, as the engine.
+float search_stored(int n, const Constraints& rules, const ScoreTable& table,
+                    std::vector<int8_t>* sinks) {
+  const uint64_t subsets = uint64_t{1} << n;
+  std::vector<float> totals(subsets);
+  totals[0] = 0.0f;
+  (*sinks)[0] = -1;
+  for (uint64_t s = 1; s < subsets; ++s) {
+    const auto mask = static_cast<uint32_t>(s);
+    if (!rules.is_prefix(mask)) {
+      totals[s] = -std::numeric_limits<float>::infinity();
+      (*sinks)[s] = -1;
+      continue;
+    }
+    // A member that may not end the subset has a NaN score in the table,
+    // which never wins: the same as leaving it out of the candidates.
+    const Relaxed relaxed = relax_subset(
+        mask, mask, [&](int i, uint32_t parents) { return table.at(i, parents); },
+        [&](int, uint32_t parents) { return totals[parents]; });
+    totals[s] = relaxed.total;
+    (*sinks)[s] = static_cast<int8_t>(relaxed.sink);
+  }
+  return totals[subsets - 1];
+}
+
+// The order the sinks give, first variable first; empty when a subset on
+// the way has no sink.
+std::vector<int> order_from_sinks(int n, const std::vector<int8_t>& sinks) {
+  std::vector<int> order;
+  for (uint32_t s = static_cast<uint32_t>((uint64_t{1} << n) - 1); s != 0;) {
+    if (sinks[s] < 0) return {};
+    order.push_back(sinks[s]);
+    s ^= uint32_t{1} << sinks[s];
+  }
+  std::reverse(order.begin(), order.end());
+  return order;
+}
+
 }  // namespace
 
 uint64_t margin_bytes(int n_vars, int n_samples, uint64_t threads) {
   const uint64_t subsets = uint64_t{1} << n_vars;
+  // Scores; F and G; the passes' choices; the search's float totals and sinks.
   return total_scores(n_vars) * sizeof(double) + subsets * (2 * sizeof(double) + 2) +
+         subsets * (sizeof(float) + 1) +
          ColumnScorer::column_bytes(n_samples, n_vars) +
          std::max<uint64_t>(threads, 1) * ColumnScorer::scratch_bytes(n_samples);
 }
 
-MarginResult compute_margins(const EngineProblem& problem, const std::vector<int>& order,
+MarginResult compute_margins(const EngineProblem& problem, const std::vector<int>& given,
                              const EngineOptions& options, const SliceHook& between_slices) {
   const int n = problem.n_vars;
-  if (n == 0) return MarginResult{{}, 0.0, {}, -kInf};
+  if (n == 0) return MarginResult{{}, 0.0, {}, -kInf, {-1}, 0.0f};
   const Constraints rules(problem.successors, n);
   ScoreTable table(n);
   // One pool for the scores and the pair sweep.
@@ -270,12 +312,19 @@ MarginResult compute_margins(const EngineProblem& problem, const std::vector<int
   fill_scores(problem, rules, options, pool.get(), between_slices, &table);
 
   const uint64_t subsets = uint64_t{1} << n;
+  MarginResult result;
+  std::vector<int> order = given;
+  if (given.empty()) {
+    result.sinks.resize(subsets);
+    result.search_total = search_stored(n, rules, table, &result.sinks);
+    order = order_from_sinks(n, result.sinks);
+    if (order.empty()) return result;  // no order has a finite score: no margins
+  }
   std::vector<double> F(subsets), G(subsets);
   std::vector<int8_t> last(subsets), next(subsets);
   forward_pass(n, rules, table, &F, &last);
   backward_pass(n, rules, table, &G, &next);
 
-  MarginResult result;
   result.total = order_total(order, table);
   std::vector<int> position(static_cast<size_t>(n));
   for (int p = 0; p < n; ++p) position[order[p]] = p;

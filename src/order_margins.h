@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "column_scorer.h"
@@ -31,9 +32,15 @@ struct MarginResult {
   // x_j before x_i; 0 where `order` has x_j before x_i, +inf where no allowed
   // order does, never below 0.
   std::vector<double> margins;
-  double total;                      // `order`'s scores summed in order, in double
+  double total = 0.0;                // `order`'s scores summed in order, in double
   std::vector<int> runner_up_order;  // empty when no other order is allowed
-  double runner_up_total;            // -inf when there is none
+  double runner_up_total = -std::numeric_limits<double>::infinity();  // none: -inf
+  // Without a given order, the search itself, from the stored scores by the
+  // search's own rule (relax.h): the sink of every subset and the float32
+  // best total, bit-identical to EngineSearch's. The margins are then those
+  // of the order the sinks give; empty when no order has a finite score.
+  std::vector<int8_t> sinks;
+  float search_total = 0.0f;
 };
 
 // Bytes compute_margins allocates: the score table, F and G, a byte per
@@ -41,7 +48,9 @@ struct MarginResult {
 uint64_t margin_bytes(int n_vars, int n_samples, uint64_t threads);
 
 // Margins of `order` (a best order of the problem, first variable first),
-// with the same order constraints as the search. Scores are computed on
+// with the same order constraints as the search; with an empty `order`, of
+// the best order, searched here from the same stored scores, so that
+// margins and order cost one evaluation of each score. Scores are computed on
 // `threads` threads in slices; `between_slices` runs on the calling thread
 // between them and may throw to stop.
 MarginResult compute_margins(const EngineProblem& problem, const std::vector<int>& order,

@@ -92,6 +92,9 @@ def test_engine_matches_sink_dp_bit_for_bit(kind, n_vars, n_samples):
         got = engine.search(X, C, R, threads=threads, sort=sort, slice_seconds=slice_seconds,
                             prune=prune)
         assert_same_search(got, want)
+    # The search the margins pass runs on its stored scores.
+    stored = engine.order_margins(X, C, R, None, threads=2)
+    assert_same_search((stored["sinks"], stored["search_total"]), want)
 
 
 @pytest.mark.parametrize("kind", ["laplace", "uniform", "integer-ties", "exact-ties",
@@ -119,6 +122,9 @@ def test_pruning_skips_candidates_and_keeps_every_bit(successors):
     got, want = pruned.run(), plain.run()
     assert np.array_equal(got[0], want[0]) and f64_bits(got[1]) == f64_bits(want[1])
     assert pruned.skipped > 0 and plain.skipped == 0
+    stored = engine.order_margins(X, C, R, None, successors=successors)
+    assert np.array_equal(stored["sinks"], want[0])
+    assert f64_bits(stored["search_total"]) == f64_bits(want[1])
 
 
 def test_signed_zero_case_really_reorders_zeros():

@@ -8,7 +8,7 @@ def order_margins(
     X: npt.ArrayLike,
     C: npt.ArrayLike | None,
     R: npt.ArrayLike,
-    order: Sequence[int],
+    order: Sequence[int] | None,
     /,
     *,
     threads: int = 0,

@@ -25,8 +25,10 @@ from varkel._parallel import map_bounded
 from varkel._prior import forbidden_edges
 from varkel._pruning import prune_adjacency
 from varkel._search import (
+    CausalOrder,
     PreparedSearch,
     ProgressCallback,
+    order_from_sinks,
     prepare_search,
     prepare_values,
     run_search,
@@ -138,30 +140,47 @@ class ExhaustiveLiNGAM:
             mpi: bool = False) -> ExhaustiveLiNGAM:
         """Finds the causal order and the graph of X (samples x variables, an
         array or a DataFrame). Returns self. y is ignored. progress,
-        checkpoint and mpi are as in varkel.causal_order; with margins, progress
-        then reports a second pass of as many scores."""
+        checkpoint and mpi are as in varkel.causal_order. With margins the
+        search runs on the scores the margins store (the same order and
+        total, bit for bit); with a checkpoint or MPI it runs first, and
+        progress then reports a second pass for the margins."""
         threads = check_threads(self.threads)
         use_mpi = check_flag(mpi, "mpi")
         margins_option = check_margins_option(self.margins)
         prepared = agree_if(use_mpi, lambda: prepare_search(
             X, prior_knowledge=self.prior_knowledge))
-        result = run_search(prepared, threads=threads, progress=progress, checkpoint=checkpoint,
-                            mpi=use_mpi)
+        n_samples, n_vars = prepared.searched.shape
+        found = None
+        if (not use_mpi or margins_option is True) and \
+                margins_wanted(margins_option, n_vars, n_samples, threads):
+            if checkpoint is None and not use_mpi:
+                # The search and the margins from one evaluation of each score.
+                found = order_margins(prepared.searched, prepared.reference_vector, None,
+                                      prepared.successors, threads=threads, progress=progress)
+                assert found.sinks is not None and found.search_total is not None
+                result = CausalOrder(order=order_from_sinks(found.sinks, n_vars),
+                                     total=found.search_total, sinks=found.sinks,
+                                     reference=prepared.reference,
+                                     reference_vector=prepared.reference_vector,
+                                     names=prepared.data.names)
+            else:
+                result = run_search(prepared, threads=threads, progress=progress,
+                                    checkpoint=checkpoint, mpi=use_mpi)
+                found = order_margins(prepared.searched, prepared.reference_vector,
+                                      result.order, prepared.successors, threads=threads,
+                                      progress=progress)
+        else:
+            result = run_search(prepared, threads=threads, progress=progress,
+                                checkpoint=checkpoint, mpi=use_mpi)
         self.causal_order_ = result.order
         self.total_score_ = result.total
         self.adjacency_matrix_ = prune_adjacency(prepared.data.values, result.order,
                                                  _forbidden(prepared))
-        self.order_margins_: np.ndarray | None = None
-        self.runner_up_order_: list[int] | None = None
-        self.runner_up_total_: float | None = None
-        n_samples, n_vars = prepared.searched.shape
-        if (not use_mpi or margins_option is True) and \
-                margins_wanted(margins_option, n_vars, n_samples, threads):
-            found = order_margins(prepared.searched, prepared.reference_vector, result.order,
-                                  prepared.successors, threads=threads, progress=progress)
-            self.order_margins_ = found.margins
-            self.runner_up_order_ = found.runner_up_order
-            self.runner_up_total_ = found.runner_up_total if found.runner_up_order else None
+        self.order_margins_: np.ndarray | None = None if found is None else found.margins
+        self.runner_up_order_: list[int] | None = None if found is None \
+            else found.runner_up_order
+        self.runner_up_total_: float | None = None if found is None or \
+            not found.runner_up_order else found.runner_up_total
         self.n_features_in_ = prepared.data.values.shape[1]
         if prepared.data.from_frame:
             self.feature_names_in_ = np.array(prepared.data.names, dtype=object)

@@ -30,6 +30,10 @@ class OrderMargins:
     total: float
     runner_up_order: list[int] | None
     runner_up_total: float
+    # When the order was searched along with the margins: the search's
+    # sinks and float32 total, as the engine's search gives them.
+    sinks: np.ndarray | None = None
+    search_total: float | None = None
 
 
 def check_margins_option(value: object) -> bool | None:
@@ -61,11 +65,14 @@ def wanted(option: bool | None, n_vars: int, n_samples: int, threads: int) -> bo
     return fits and (option is True or n_vars <= DEFAULT_MAX_VARS)
 
 
-def order_margins(searched: np.ndarray, reference: np.ndarray, order: list[int],
+def order_margins(searched: np.ndarray, reference: np.ndarray, order: list[int] | None,
                   successors: list[int] | None, *, threads: int,
                   progress: Callable[[int, int], Any] | None = None) -> OrderMargins:
+    """The margins of `order`, or with order=None the search and the margins
+    of its best order, from one evaluation of each score."""
     found = _engine.order_margins(searched, None, reference, order, threads=threads,
                                   successors=successors, progress=progress)
     runner_up = [int(v) for v in found["runner_up_order"]] or None
     return OrderMargins(np.asarray(found["margins"]), float(found["total"]), runner_up,
-                        float(found["runner_up_total"]))
+                        float(found["runner_up_total"]), found.get("sinks"),
+                        found.get("search_total"))
