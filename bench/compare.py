@@ -1,7 +1,15 @@
-"""varkel's ExhaustiveLiNGAM against greedy DirectLiNGAM (the lingam package).
+"""varkel's estimators against the lingam package's greedy ones.
 
-    .venv/bin/python bench/compare.py [--sizes 6 8 10 12] [--seeds 10] [--samples 1000]
-                                       [--edge-probability 0.3] [--bootstrap 100]
+    .venv/bin/python bench/compare.py [--sections single groups var] [--sizes 6 8 10 12]
+        [--group-sizes 8 12] [--var-sizes 6 10] [--seeds 10] [--samples 1000]
+        [--steps 2000] [--edge-probability 0.3] [--bootstrap 100]
+
+Sections:
+  single  ExhaustiveLiNGAM against DirectLiNGAM on one data set;
+  groups  MultiGroupExhaustiveLiNGAM against MultiGroupDirectLiNGAM on three
+          groups of --samples rows sharing one structure (simulate_groups);
+  var     VARExhaustiveLiNGAM against VARLiNGAM (lags 1) on --steps time steps
+          (simulate_var); F1 for B0 and B1 separately.
 
 Both methods get the same simulated data: random sparse linear DAGs with
 uniform noise (varkel.simulate_dag). For each size the table gives, averaged
@@ -12,8 +20,9 @@ over the seeds:
   precision, recall, F1 of the edges found against the true edges;
   SHD         structural Hamming distance: pairs of variables whose edge
               (none, one way, the other way) differs from the truth.
-Then both methods bootstrap one data set of n = 10 with --bootstrap
-resamples, and the wall times are compared.
+Each section then bootstraps one data set with --bootstrap resamples by
+both methods (n = 10 in single, the first size in the others), and compares
+the wall times.
 
 lingam is never a dependency of varkel: it is installed into its own
 environment under ~/.cache, on the machine's regular CPython (python3 on
@@ -31,6 +40,7 @@ import subprocess
 import tempfile
 import time
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -80,56 +90,169 @@ def edge_scores(true_B: np.ndarray, found_B: np.ndarray) -> tuple[float, float, 
     return float(precision), float(recall), float(f1), int(shd)
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sizes", type=int, nargs="+", default=[6, 8, 10, 12])
-    parser.add_argument("--seeds", type=int, default=10)
-    parser.add_argument("--samples", type=int, default=1000)
-    parser.add_argument("--edge-probability", type=float, default=0.3)
-    parser.add_argument("--bootstrap", type=int, default=100)
-    options = parser.parse_args()
+def run_peer(kind: str, arrays: dict[str, np.ndarray], boot_key: str,
+             n_sampling: int) -> dict[str, Any]:
+    """The peer's results on the arrays (see _lingam_runner.py)."""
+    python = peer_python()
+    with tempfile.TemporaryDirectory() as tmp:
+        np.savez(Path(tmp) / "data.npz", **arrays)
+        subprocess.run([str(python), str(HERE / "_lingam_runner.py"), str(Path(tmp) / "data.npz"),
+                        str(Path(tmp) / "out.json"), kind, boot_key, str(n_sampling)],
+                       check=True)
+        result: dict[str, Any] = json.loads((Path(tmp) / "out.json").read_text())
+        return result
 
+
+def timed(work: Any) -> tuple[Any, float]:
+    start = time.perf_counter()
+    result = work()
+    return result, time.perf_counter() - start
+
+
+def print_rows(label: str, sizes: list[int], rows_of: Any) -> None:
+    """One line per size and method: seconds, order accuracy and the edge
+    scores, averaged over the rows rows_of(n, method) gives."""
+    print(f"{'n':>3} {'method':<24} {'seconds':>8} {'order':>6} {'precision':>10} "
+          f"{'recall':>7} {'F1':>6} {'SHD':>6}   ({label})")
+    for n in sizes:
+        for method, rows in rows_of(n):
+            seconds, order, precision, recall, f1, shd = np.mean(rows, axis=0)
+            print(f"{n:>3} {method:<24} {seconds:>8.3f} {order:>6.3f} {precision:>10.3f} "
+                  f"{recall:>7.3f} {f1:>6.3f} {shd:>6.2f}")
+
+
+def single_section(options: argparse.Namespace) -> None:
     datasets = {f"n{n}_s{seed}": varkel.simulate_dag(n, options.samples, seed=1000 * n + seed,
                                                       edge_probability=options.edge_probability)
                 for n in options.sizes for seed in range(options.seeds)}
-    # First use imports scikit-learn and starts the engine's threads: not timed.
-    varkel.ExhaustiveLiNGAM().fit(varkel.simulate_dag(4, 200).X)
     ours = {}
     for key, sim in datasets.items():
-        start = time.perf_counter()
-        model = varkel.ExhaustiveLiNGAM().fit(sim.X)
+        model, seconds = timed(lambda sim=sim: varkel.ExhaustiveLiNGAM().fit(sim.X))
         ours[key] = {"order": model.causal_order_, "adjacency": model.adjacency_matrix_,
-                     "seconds": time.perf_counter() - start}
+                     "seconds": seconds}
     boot_key = "n10_s0" if "n10_s0" in datasets else next(iter(datasets))
-    start = time.perf_counter()
-    varkel.ExhaustiveLiNGAM(random_state=0).bootstrap(datasets[boot_key].X, options.bootstrap)
-    our_boot = time.perf_counter() - start
+    _, our_boot = timed(lambda: varkel.ExhaustiveLiNGAM(random_state=0).bootstrap(
+        datasets[boot_key].X, options.bootstrap))
+    peer = run_peer("direct", {k: sim.X for k, sim in datasets.items()}, boot_key,
+                    options.bootstrap)
 
-    python = peer_python()
-    with tempfile.TemporaryDirectory() as tmp:
-        np.savez(Path(tmp) / "data.npz", **{k: sim.X for k, sim in datasets.items()})
-        subprocess.run([str(python), str(HERE / "_lingam_runner.py"), str(Path(tmp) / "data.npz"),
-                        str(Path(tmp) / "out.json"), boot_key, str(options.bootstrap)],
-                       check=True)
-        peer = json.loads((Path(tmp) / "out.json").read_text())
-
-    print(f"{options.seeds} sparse DAGs per size (edge probability {options.edge_probability}), "
-          f"{options.samples} samples, uniform noise")
-    print(f"{'n':>3} {'method':<14} {'seconds':>8} {'order':>6} {'precision':>10} "
-          f"{'recall':>7} {'F1':>6} {'SHD':>6}")
-    for n in options.sizes:
+    def rows_of(n: int) -> list[tuple[str, list[tuple[float, ...]]]]:
         keys = [k for k in datasets if k.startswith(f"n{n}_")]
-        for name, results in (("varkel", ours), ("DirectLiNGAM", peer)):
-            rows = [(results[k]["seconds"], order_accuracy(datasets[k].adjacency,
-                                                           results[k]["order"]),
-                     *edge_scores(datasets[k].adjacency, np.asarray(results[k]["adjacency"])))
-                    for k in keys]
-            seconds, order, precision, recall, f1, shd = np.mean(rows, axis=0)
-            print(f"{n:>3} {name:<14} {seconds:>8.3f} {order:>6.3f} {precision:>10.3f} "
-                  f"{recall:>7.3f} {f1:>6.3f} {shd:>6.2f}")
-    print(f"\nbootstrap, {options.bootstrap} resamples of {boot_key} "
-          f"({datasets[boot_key].X.shape[0]} samples): varkel {our_boot:.2f} s, DirectLiNGAM "
-          f"{peer['bootstrap']['seconds']:.2f} s")
+        return [(name, [(results[k]["seconds"],
+                         order_accuracy(datasets[k].adjacency, results[k]["order"]),
+                         *edge_scores(datasets[k].adjacency, np.asarray(results[k]["adjacency"])))
+                        for k in keys])
+                for name, results in (("varkel", ours), ("DirectLiNGAM", peer))]
+
+    print(f"\n{options.seeds} sparse DAGs per size (edge probability {options.edge_probability}), "
+          f"{options.samples} samples, uniform noise")
+    print_rows("one data set", options.sizes, rows_of)
+    print(f"bootstrap, {options.bootstrap} resamples of {boot_key}: varkel {our_boot:.2f} s, "
+          f"DirectLiNGAM {peer['bootstrap']['seconds']:.2f} s "
+          f"({peer['bootstrap']['seconds'] / our_boot:.1f}x)")
+
+
+def groups_section(options: argparse.Namespace) -> None:
+    sizes = options.group_sizes
+    datasets = {f"n{n}_s{seed}": varkel.simulate_groups(
+        n, [options.samples] * 3, seed=1000 * n + seed, edge_probability=options.edge_probability)
+        for n in sizes for seed in range(options.seeds)}
+    ours = {}
+    for key, groups in datasets.items():
+        model, seconds = timed(lambda groups=groups: varkel.MultiGroupExhaustiveLiNGAM().fit(
+            [g.X for g in groups]))
+        ours[key] = {"order": model.causal_order_, "adjacency": model.adjacency_matrices_,
+                     "seconds": seconds}
+    boot_key = f"n{sizes[0]}_s0"
+    _, our_boot = timed(lambda: varkel.MultiGroupExhaustiveLiNGAM(random_state=0).bootstrap(
+        [g.X for g in datasets[boot_key]], options.bootstrap))
+    peer = run_peer("groups", {f"{k}__g{g}": group.X for k, groups in datasets.items()
+                               for g, group in enumerate(groups)}, boot_key, options.bootstrap)
+
+    def rows_of(n: int) -> list[tuple[str, list[tuple[float, ...]]]]:
+        keys = [k for k in datasets if k.startswith(f"n{n}_")]
+        # Edge scores pooled over the groups: every group's graph counts.
+        return [(name, [(results[k]["seconds"],
+                         order_accuracy(datasets[k][0].adjacency, results[k]["order"]),
+                         *np.mean([edge_scores(g.adjacency, np.asarray(B)) for g, B in
+                                   zip(datasets[k], results[k]["adjacency"], strict=True)],
+                                  axis=0))
+                        for k in keys])
+                for name, results in (("varkel", ours), ("MultiGroupDirectLiNGAM", peer))]
+
+    print(f"\n{options.seeds} sparse DAGs per size, 3 groups of {options.samples} rows each "
+          "(same edges, own weights and noise scales), uniform noise")
+    print_rows("groups", sizes, rows_of)
+    print(f"bootstrap, {options.bootstrap} resamples of {boot_key}'s groups: varkel "
+          f"{our_boot:.2f} s, MultiGroupDirectLiNGAM {peer['bootstrap']['seconds']:.2f} s "
+          f"({peer['bootstrap']['seconds'] / our_boot:.1f}x)")
+
+
+def var_section(options: argparse.Namespace) -> None:
+    sizes = options.var_sizes
+    datasets = {f"n{n}_s{seed}": varkel.simulate_var(n, options.steps, seed=1000 * n + seed,
+                                                      edge_probability=options.edge_probability)
+                for n in sizes for seed in range(options.seeds)}
+    ours = {}
+    for key, sim in datasets.items():
+        model, seconds = timed(lambda sim=sim: varkel.VARExhaustiveLiNGAM(lags=1).fit(sim.X))
+        ours[key] = {"order": model.causal_order_, "adjacency": model.adjacency_matrices_,
+                     "seconds": seconds}
+    boot_key = f"n{sizes[0]}_s0"
+    _, our_boot = timed(lambda: varkel.VARExhaustiveLiNGAM(lags=1, random_state=0).bootstrap(
+        datasets[boot_key].X, options.bootstrap))
+    peer = run_peer("var", {k: sim.X for k, sim in datasets.items()}, boot_key,
+                    options.bootstrap)
+
+    def rows_of(n: int) -> list[tuple[str, list[tuple[float, ...]]]]:
+        keys = [k for k in datasets if k.startswith(f"n{n}_")]
+        rows = []
+        for name, results in (("varkel", ours), ("VARLiNGAM", peer)):
+            for lag in (0, 1):
+                rows.append((f"{name} B{lag}", [
+                    (results[k]["seconds"],
+                     order_accuracy(datasets[k].adjacency[0], results[k]["order"]),
+                     *edge_scores(datasets[k].adjacency[lag],
+                                  np.asarray(results[k]["adjacency"])[lag]))
+                    for k in keys]))
+        return rows
+
+    print(f"\n{options.seeds} VAR-LiNGAM processes per size (lags 1, edge probability "
+          f"{options.edge_probability}), {options.steps} time steps, uniform noise")
+    print_rows("time series; order: of B0's ancestors", sizes, rows_of)
+    print(f"bootstrap, {options.bootstrap} resamples of {boot_key}: varkel {our_boot:.2f} s, "
+          f"VARLiNGAM {peer['bootstrap']['seconds']:.2f} s "
+          f"({peer['bootstrap']['seconds'] / our_boot:.1f}x)")
+
+
+SECTIONS = {"single": single_section, "groups": groups_section, "var": var_section}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sections", nargs="+", choices=list(SECTIONS), default=list(SECTIONS))
+    parser.add_argument("--sizes", type=int, nargs="+", default=[6, 8, 10, 12])
+    parser.add_argument("--group-sizes", type=int, nargs="+", default=[8, 12])
+    parser.add_argument("--var-sizes", type=int, nargs="+", default=[6, 10])
+    parser.add_argument("--seeds", type=int, default=10)
+    parser.add_argument("--samples", type=int, default=1000)
+    parser.add_argument("--steps", type=int, default=2000)
+    parser.add_argument("--edge-probability", type=float, default=0.3)
+    parser.add_argument("--bootstrap", type=int, default=100)
+    options = parser.parse_args()
+    print(f"processor: {processor_name()}; kernel arithmetic "
+          f"{varkel._engine.plan(0, 0)['arithmetic']}")
+    # First use imports scikit-learn and starts the engine's threads: not timed.
+    varkel.ExhaustiveLiNGAM().fit(varkel.simulate_dag(4, 200).X)
+    for name in options.sections:
+        SECTIONS[name](options)
+
+
+def processor_name() -> str:
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            return line.split(":", 1)[1].strip()
+    return "unknown"
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "engine_search.h"
@@ -60,22 +62,6 @@ void check_data(const Doubles& X) {
   }
 }
 
-// Checks the shapes of X, C and R and returns the problem they describe.
-EngineProblem check_problem(const Doubles& X, const Doubles& C, const Doubles& R) {
-  check_data(X);
-  const int64_t n_samples = X.shape(0);
-  const int64_t n_vars = X.shape(1);
-  if (C.ndim() != 2 || C.shape(0) != n_vars || C.shape(1) != n_vars) {
-    invalid("C must have shape (" + std::to_string(n_vars) + ", " + std::to_string(n_vars) +
-            ")");
-  }
-  if (R.ndim() != 1 || R.shape(0) != n_samples) {
-    invalid("R must have shape (" + std::to_string(n_samples) + ",)");
-  }
-  return EngineProblem{X.data(), C.data(), R.data(), static_cast<int>(n_samples),
-                       static_cast<int>(n_vars), {}};
-}
-
 // The Gram matrix the search uses: the caller's, or X^T X computed here.
 Doubles gram_or_given(const Doubles& X, const std::optional<Doubles>& C) {
   if (C) return *C;
@@ -85,6 +71,101 @@ Doubles gram_or_given(const Doubles& X, const std::optional<Doubles>& C) {
   gram_matrix(X.data(), static_cast<int>(X.shape(0)), static_cast<int>(n),
               computed.mutable_data());
   return computed;
+}
+
+// A copy the search owns, so that a caller changing its array later cannot
+// change the search's inputs.
+Doubles owned_copy(const Doubles& array) {
+  return Doubles(py::array(array).attr("copy")());
+}
+
+// The arrays of one or more data groups. X is one matrix, or a list or
+// tuple of matrices (one per group, all with the same columns); C and R are
+// then lists of the same length (C: None, or a list whose entries may be
+// None).
+struct Groups {
+  std::vector<Doubles> X, C, R;
+  bool grouped = false;
+};
+
+bool is_group_list(const py::object& X) {
+  if (!py::isinstance<py::list>(X) && !py::isinstance<py::tuple>(X)) return false;
+  const py::sequence items = X.cast<py::sequence>();
+  if (items.size() == 0) invalid("X is an empty list: give at least one group");
+  const py::array first = py::array::ensure(items[0]);
+  return first && first.ndim() == 2;
+}
+
+std::vector<py::object> group_items(const py::object& given, size_t groups, const char* name) {
+  if (!py::isinstance<py::list>(given) && !py::isinstance<py::tuple>(given)) {
+    invalid(std::string(name) + " must be a list with one entry per group, like X");
+  }
+  const py::sequence items = given.cast<py::sequence>();
+  if (items.size() != groups) {
+    invalid(std::string(name) + " holds " + std::to_string(items.size()) +
+            " entries for " + std::to_string(groups) + " groups");
+  }
+  std::vector<py::object> out;
+  for (const auto item : items) out.push_back(py::reinterpret_borrow<py::object>(item));
+  return out;
+}
+
+Doubles as_doubles(const py::object& value) { return value.cast<Doubles>(); }
+
+// Reads the groups; with `own`, C and R are copies the caller keeps.
+Groups read_groups(const py::object& X, const py::object& C, const py::object& R, bool own) {
+  Groups groups;
+  std::vector<py::object> xs, cs, rs;
+  if (is_group_list(X)) {
+    groups.grouped = true;
+    xs = group_items(X, py::len(X), "X");
+    cs = C.is_none() ? std::vector<py::object>(xs.size(), py::none())
+                     : group_items(C, xs.size(), "C");
+    rs = group_items(R, xs.size(), "R");
+  } else {
+    xs = {X};
+    cs = {C};
+    rs = {R};
+  }
+  for (size_t g = 0; g < xs.size(); ++g) {
+    groups.X.push_back(as_doubles(xs[g]));
+    std::optional<Doubles> c;
+    if (!cs[g].is_none()) c = as_doubles(cs[g]);
+    const Doubles gram = gram_or_given(groups.X.back(), c);
+    groups.C.push_back(own && c ? owned_copy(gram) : gram);
+    const Doubles r = as_doubles(rs[g]);
+    groups.R.push_back(own ? owned_copy(r) : r);
+  }
+  return groups;
+}
+
+// Checks the shapes of every group's X, C and R and returns the problem
+// they describe; an error names the group when there are several.
+EngineProblem check_problem(const Groups& groups) {
+  EngineProblem problem{{}, 0, {}};
+  for (size_t g = 0; g < groups.X.size(); ++g) {
+    const std::string where = groups.grouped ? "group " + std::to_string(g) + ": " : "";
+    const Doubles& X = groups.X[g];
+    const Doubles& C = groups.C[g];
+    const Doubles& R = groups.R[g];
+    check_data(X);
+    const int64_t n_samples = X.shape(0);
+    const int64_t n_vars = X.shape(1);
+    if (g > 0 && n_vars != problem.n_vars) {
+      invalid(where + "X has " + std::to_string(n_vars) + " columns, group 0 has " +
+              std::to_string(problem.n_vars));
+    }
+    if (C.ndim() != 2 || C.shape(0) != n_vars || C.shape(1) != n_vars) {
+      invalid(where + "C must have shape (" + std::to_string(n_vars) + ", " +
+              std::to_string(n_vars) + ")");
+    }
+    if (R.ndim() != 1 || R.shape(0) != n_samples) {
+      invalid(where + "R must have shape (" + std::to_string(n_samples) + ",)");
+    }
+    problem.n_vars = static_cast<int>(n_vars);
+    problem.groups.push_back(DataGroup{X.data(), C.data(), R.data(), static_cast<int>(n_samples)});
+  }
+  return problem;
 }
 
 // successors[i]: bit j set when variable i must come before variable j.
@@ -184,29 +265,23 @@ void check_progress(const py::object& progress, double interval) {
   if (!(interval >= 0.0)) invalid("progress_interval must be 0 or more");
 }
 
-// A copy the search owns, so that a caller changing its array later cannot
-// change the search's inputs.
-Doubles owned_copy(const Doubles& array) {
-  return Doubles(py::array(array).attr("copy")());
-}
-
 // The Python class Search: one search, relaxed level by level. It owns
-// copies of C and R, the table of sinks and the engine (which copies X).
+// copies of every group's C and R, the table of sinks and the engine (which
+// copies X).
 class Search {
  public:
-  Search(const Doubles& X, const std::optional<Doubles>& C_given, const Doubles& R,
-         uint64_t threads, const std::optional<std::vector<int64_t>>& successors,
-         const std::string& wait, const std::string& sort, double slice_seconds,
-         std::optional<bool> prune)
-      : C_(C_given ? owned_copy(*C_given) : gram_or_given(X, std::nullopt)), R_(owned_copy(R)) {
-    EngineProblem problem = check_problem(X, C_, R_);
+  Search(const py::object& X, const py::object& C, const py::object& R, uint64_t threads,
+         const std::optional<std::vector<int64_t>>& successors, const std::string& wait,
+         const std::string& sort, double slice_seconds, std::optional<bool> prune)
+      : groups_(read_groups(X, C, R, /*own=*/true)) {
+    EngineProblem problem = check_problem(groups_);
     problem.successors = check_successors(successors, problem.n_vars);
     const EngineOptions options =
         make_options(threads, wait, sort, slice_seconds, parse_prune(prune));
     const int n = problem.n_vars;
-    check_memory(n, engine_bytes(n, problem.n_samples,
-                                 engine_threads(threads, n, problem.n_samples),
-                                 prunes(options.prune, problem.n_samples)));
+    check_memory(n, engine_bytes(n, group_samples(problem),
+                                 engine_threads(threads, n, total_samples(problem)),
+                                 prunes(options.prune, fewest_samples(problem))));
     sinks_ = py::array_t<int8_t>(static_cast<py::ssize_t>(uint64_t{1} << n));
     std::fill(sinks_.mutable_data(), sinks_.mutable_data() + sinks_.size(), int8_t{-1});
     try {
@@ -333,13 +408,12 @@ class Search {
     }
   }
 
-  Doubles C_;
-  Doubles R_;
+  Groups groups_;  // X is only read while the engine copies it
   py::array_t<int8_t> sinks_;
   std::unique_ptr<EngineSearch> engine_;
 };
 
-py::tuple search(const Doubles& X, const std::optional<Doubles>& C, const Doubles& R,
+py::tuple search(const py::object& X, const py::object& C, const py::object& R,
                  uint64_t threads, const std::optional<std::vector<int64_t>>& successors,
                  py::object progress, double progress_interval, const std::string& wait,
                  const std::string& sort, double slice_seconds, std::optional<bool> prune) {
@@ -367,21 +441,21 @@ std::vector<int> check_order(const std::vector<int64_t>& order, int n_vars) {
   return checked;
 }
 
-py::dict order_margins(const Doubles& X, const std::optional<Doubles>& C_given, const Doubles& R,
+py::dict order_margins(const py::object& X, const py::object& C, const py::object& R,
                        const std::optional<std::vector<int64_t>>& order, uint64_t threads,
                        const std::optional<std::vector<int64_t>>& successors,
                        py::object progress, double progress_interval, const std::string& sort,
                        double slice_seconds) {
   check_progress(progress, progress_interval);
-  const Doubles C = C_given ? *C_given : gram_or_given(X, std::nullopt);
-  EngineProblem problem = check_problem(X, C, R);
+  const Groups groups = read_groups(X, C, R, /*own=*/false);
+  EngineProblem problem = check_problem(groups);
   problem.successors = check_successors(successors, problem.n_vars);
   const std::vector<int> checked =
       order ? check_order(*order, problem.n_vars) : std::vector<int>();
   const EngineOptions options = make_options(threads, "block", sort, slice_seconds);
   const int n = problem.n_vars;
-  check_memory(n, margin_bytes(n, problem.n_samples,
-                               engine_threads(threads, n, problem.n_samples)));
+  check_memory(n, margin_bytes(n, group_samples(problem),
+                               engine_threads(threads, n, total_samples(problem))));
   SliceReporter report(std::move(progress), progress_interval);
   MarginResult result;
   try {
@@ -408,16 +482,15 @@ py::dict order_margins(const Doubles& X, const std::optional<Doubles>& C_given, 
   return out;
 }
 
-double single_score(const Doubles& X, const std::optional<Doubles>& C_given, const Doubles& R,
-                    int target, int64_t parents, const std::string& sort) {
-  const Doubles C = gram_or_given(X, C_given);
-  const EngineProblem problem = check_problem(X, C, R);
+double single_score(const py::object& X, const py::object& C, const py::object& R, int target,
+                    int64_t parents, const std::string& sort) {
+  const Groups groups = read_groups(X, C, R, /*own=*/false);
+  const EngineProblem problem = check_problem(groups);
   if (target < 0 || target >= problem.n_vars) invalid("target out of range");
   if (parents < 0 || parents >= (int64_t{1} << problem.n_vars) || ((parents >> target) & 1)) {
     invalid("parents must be a mask of variables other than the target");
   }
-  const ColumnScorer scorer(problem.X, problem.C, problem.R, problem.n_samples, problem.n_vars,
-                            residual_sort(parse_sort(sort)));
+  const GroupScorer scorer(problem.groups, problem.n_vars, residual_sort(parse_sort(sort)));
   const auto z = scorer.make_scratch(1);
   return scorer.score(target, static_cast<uint32_t>(parents), z.get());
 }
@@ -431,17 +504,28 @@ const char* kernel_arithmetic() {
   return "sse";
 }
 
-py::dict plan(int n_vars, int n_samples, uint64_t threads) {
+py::dict plan(int n_vars, const std::variant<int, std::vector<int>>& n_samples,
+              uint64_t threads) {
   if (n_vars < 0 || n_vars > kMaxVars) invalid("n_vars must be between 0 and 30");
-  if (n_samples < 0) invalid("n_samples must be 0 or more");
-  const uint64_t used = engine_threads(threads, n_vars, n_samples);
+  const std::vector<int> samples = std::holds_alternative<int>(n_samples)
+                                       ? std::vector<int>{std::get<int>(n_samples)}
+                                       : std::get<std::vector<int>>(n_samples);
+  if (samples.empty()) invalid("n_samples must hold one count per group");
+  int64_t total = 0;
+  for (const int count : samples) {
+    if (count < 0) invalid("n_samples must be 0 or more");
+    total += count;
+  }
+  const int fewest = *std::min_element(samples.begin(), samples.end());
+  const uint64_t used = engine_threads(
+      threads, n_vars, static_cast<int>(std::min<int64_t>(total, std::numeric_limits<int>::max())));
   const MemoryBudget budget = available_memory();
   py::dict result;
   result["threads"] = used;
   result["scores"] = total_scores(n_vars);
-  result["bytes"] = engine_bytes(n_vars, n_samples, used,
-                                 prunes(EngineOptions::Prune::kAuto, n_samples));
-  result["margin_bytes"] = margin_bytes(n_vars, n_samples, used);
+  result["bytes"] = engine_bytes(n_vars, samples, used,
+                                 prunes(EngineOptions::Prune::kAuto, fewest));
+  result["margin_bytes"] = margin_bytes(n_vars, samples, used);
   result["available_bytes"] = py::int_(budget.bytes);
   result["memory_limit"] = budget.limit;
   result["sort"] = residual_sort_name(SortChoice::kAuto);
@@ -470,6 +554,12 @@ the int8 table is the last variable of the best ordering of the subset with
 bit mask S (-1 where none scores above -inf), and total is the best total of
 all variables, a float32 value widened to float. Bit-identical to
 _exhaustive_kernel._sink_dp.
+
+Groups sharing one order: X a list of matrices with the same columns (any
+number of rows each), C None or a list (entries None or Gram matrices), R a
+list of reference vectors, one per group. A candidate's score is then the
+sum of its scores in each group, in double precision and in group order;
+with one group every bit is as for that group alone.
 
 threads: 0 uses every processor the calling thread may run on; larger counts
 are capped at that number, and searches too small to repay workers run on
@@ -501,8 +591,7 @@ complete_level(k) makes it the level the next one reads. run() does the
 remaining levels here. sinks is the table of all sinks (as search returns
 it), total the best total once the last level is complete. The results never
 depend on how the levels were split.)doc")
-      .def(py::init<const varkel::Doubles&, const std::optional<varkel::Doubles>&,
-                    const varkel::Doubles&, uint64_t,
+      .def(py::init<const py::object&, const py::object&, const py::object&, uint64_t,
                     const std::optional<std::vector<int64_t>>&, const std::string&,
                     const std::string&, double, std::optional<bool>>(),
            py::arg("X"), py::arg("C"), py::arg("R"), py::pos_only(), py::kw_only(),
@@ -565,7 +654,8 @@ threads.)doc");
   m.def("score", &varkel::single_score, py::arg("X"), py::arg("C"), py::arg("R"),
         py::arg("target"), py::arg("parents"), py::pos_only(), py::kw_only(),
         py::arg("sort") = "auto",
-        "The score of column `target` given the parent set `parents` (a bit mask).");
+        "The score of column `target` given the parent set `parents` (a bit mask); with "
+        "groups (as in search()), the sum of the groups' scores in group order.");
   m.def("gram", [](const varkel::Doubles& X) { return varkel::gram_or_given(X, std::nullopt); },
         py::arg("X"), py::pos_only(),
         "X^T X, summed over the samples in order: the Gram matrix the search uses when C is None.");

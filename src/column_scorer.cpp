@@ -17,15 +17,14 @@ size_t padded_stride(int n_samples) {
   return (n + kColumnAlignment - 1) / kColumnAlignment * kColumnAlignment;
 }
 
-// At least one element, so that an empty problem still gets a valid pointer.
+}  // namespace
+
 hwy::AlignedFreeUniquePtr<double[]> allocate_zeroed(size_t count) {
   auto buffer = hwy::AllocateAligned<double>(count > 0 ? count : 1);
   if (!buffer) throw std::bad_alloc();
   for (size_t i = 0; i < (count > 0 ? count : 1); ++i) buffer[i] = 0.0;
   return buffer;
 }
-
-}  // namespace
 
 ColumnScorer::ColumnScorer(const double* X, const double* C, const double* R, int n_samples,
                            int n_vars, ResidualSort sort)

@@ -13,6 +13,10 @@
 
 namespace varkel {
 
+// `count` zeroed doubles, vector-aligned; at least one, so that an empty
+// problem still gets a valid pointer. Throws std::bad_alloc.
+hwy::AlignedFreeUniquePtr<double[]> allocate_zeroed(size_t count);
+
 // The regressions of every candidate sink of one subset (see
 // regress_candidates): candidate j is the j-th member in ascending order.
 struct CandidateRegressions {

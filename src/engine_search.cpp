@@ -68,29 +68,50 @@ size_t residual_buffers(int n_vars, bool prune) {
   return prune ? static_cast<size_t>(std::max(n_vars, 1)) : 1;
 }
 
-uint64_t engine_bytes(int n_vars, int n_samples, uint64_t threads, bool prune) {
+std::vector<int> group_samples(const EngineProblem& problem) {
+  std::vector<int> samples;
+  for (const DataGroup& group : problem.groups) samples.push_back(group.n_samples);
+  return samples;
+}
+
+int total_samples(const EngineProblem& problem) {
+  int64_t total = 0;
+  for (const DataGroup& group : problem.groups) total += group.n_samples;
+  return static_cast<int>(std::min<int64_t>(total, std::numeric_limits<int>::max()));
+}
+
+int fewest_samples(const EngineProblem& problem) {
+  int fewest = std::numeric_limits<int>::max();
+  for (const DataGroup& group : problem.groups) fewest = std::min(fewest, group.n_samples);
+  return problem.groups.empty() ? 0 : fewest;
+}
+
+uint64_t engine_bytes(int n_vars, const std::vector<int>& group_samples, uint64_t threads,
+                      bool prune) {
   const uint64_t subsets = uint64_t{1} << n_vars;
   const uint64_t level = std::max<uint64_t>(widest_level(n_vars), 1);
   const uint64_t buffers = residual_buffers(n_vars, prune);
+  const uint64_t workers = std::max<uint64_t>(threads, 1);
   return subsets + level * (2 * sizeof(float) + sizeof(int8_t)) +
-         ColumnScorer::column_bytes(n_samples, n_vars) +
-         std::max<uint64_t>(threads, 1) * buffers * ColumnScorer::scratch_bytes(n_samples);
+         GroupScorer::column_bytes(group_samples, n_vars) +
+         workers * group_samples.size() * sizeof(CandidateRegressions) +
+         workers * buffers * GroupScorer::scratch_bytes(group_samples);
 }
 
 EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
                            int8_t* sink_table)
     : problem_(std::move(problem)),
-      scorer_(problem_.X, problem_.C, problem_.R, problem_.n_samples, problem_.n_vars,
-              residual_sort(options.sort)),
-      bound_(problem_.R, problem_.n_samples),
-      prune_(prunes(options.prune, problem_.n_samples)),
-      threads_(engine_threads(options.threads, problem_.n_vars, problem_.n_samples)),
+      scorer_(problem_.groups, problem_.n_vars, residual_sort(options.sort)),
+      prune_(prunes(options.prune, fewest_samples(problem_))),
+      threads_(engine_threads(options.threads, problem_.n_vars, total_samples(problem_))),
       slice_seconds_(options.slice_seconds),
       pool_(make_pool(threads_, options.wait_mode)),
       scratch_(scorer_.make_scratch((pool_ ? pool_->NumWorkers() : 1) *
                                     residual_buffers(problem_.n_vars, prune_))),
+      regressions_(allocate<CandidateRegressions>((pool_ ? pool_->NumWorkers() : 1) *
+                                                  scorer_.groups())),
       block_scratch_(prune_ ? allocate<int32_t>((pool_ ? pool_->NumWorkers() : 1) *
-                                                 scorer_.stride())
+                                                 scorer_.widest_stride())
                             : nullptr),
       previous_totals_(allocate<float>(widest_level(problem_.n_vars))),
       current_totals_(allocate<float>(widest_level(problem_.n_vars))),
@@ -109,7 +130,8 @@ EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
   sink_table_[0] = -1;
 }
 
-void EngineSearch::relax(uint32_t mask, uint64_t rank, double* z, int32_t* blocks) {
+void EngineSearch::relax(uint32_t mask, uint64_t rank, CandidateRegressions* regressions,
+                         double* z, int32_t* blocks) {
   uint32_t candidates = mask;
   if (!predecessors_.empty()) {
     // A subset that lacks a required predecessor of one of its members is
@@ -125,16 +147,16 @@ void EngineSearch::relax(uint32_t mask, uint64_t rank, double* z, int32_t* block
       if ((problem_.successors[j] & mask) != 0) candidates &= ~(uint32_t{1} << j);
     }
   }
-  CandidateRegressions regressions;
-  scorer_.regress_subset(mask, &regressions);
+  scorer_.regress_subset(mask, regressions);
+  const int k = regressions[0].k;
   uint64_t below[kMaxRows];
-  ranks_without_each(regressions.members, regressions.k, below);
+  ranks_without_each(regressions[0].members, k, below);
   // Candidates are the members in ascending order.
   const auto position = [mask](int target) {
     return __builtin_popcount(mask & ((uint32_t{1} << target) - 1));
   };
   float parent_totals[kMaxRows];
-  for (int j = 0; j < regressions.k; ++j) parent_totals[j] = previous_totals_[below[j]];
+  for (int j = 0; j < k; ++j) parent_totals[j] = previous_totals_[below[j]];
   const auto parent_total = [&](int target, uint32_t) { return parent_totals[position(target)]; };
   Relaxed relaxed;
   if (prune_) {
@@ -155,7 +177,7 @@ void EngineSearch::relax(uint32_t mask, uint64_t rank, double* z, int32_t* block
   current_sinks_[rank] = static_cast<int8_t>(relaxed.sink);
 }
 
-void EngineSearch::score_pruned(const CandidateRegressions& regressions, uint32_t candidates,
+void EngineSearch::score_pruned(const CandidateRegressions* regressions, uint32_t candidates,
                                 const float* parent_totals, double* z, int32_t* blocks,
                                 double* scores) {
   // Every candidate's residuals, then, while a candidate has been scored,
@@ -164,7 +186,7 @@ void EngineSearch::score_pruned(const CandidateRegressions& regressions, uint32_
   // rounding and addition being monotone: a candidate with float32(U) +
   // total below the best candidate scored so far is strictly below the
   // subset's maximum and can neither win nor tie.
-  const int k = regressions.k;
+  const int k = regressions[0].k;
   const size_t stride = scorer_.stride();
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   bool sortable[kMaxRows];
@@ -172,7 +194,7 @@ void EngineSearch::score_pruned(const CandidateRegressions& regressions, uint32_
   int count = 0;
   for (int j = 0; j < k; ++j) {
     scores[j] = -std::numeric_limits<double>::infinity();
-    if (((candidates >> regressions.members[j]) & 1) == 0) continue;
+    if (((candidates >> regressions[0].members[j]) & 1) == 0) continue;
     // A score that is NaN without sorting is never bounded, nor skipped.
     sortable[j] = scorer_.candidate_residuals(regressions, j, z + static_cast<size_t>(j) * stride);
     order[count++] = j;
@@ -197,11 +219,13 @@ void EngineSearch::score_pruned(const CandidateRegressions& regressions, uint32_
     const int j = order[a];
     double* zj = z + static_cast<size_t>(j) * stride;
     if (sortable[j] && bar > -std::numeric_limits<float>::infinity() &&
-        static_cast<float>(bound_.upper(zj, blocks)) + parent_totals[j] < bar) {
+        static_cast<float>(scorer_.upper(zj, blocks)) + parent_totals[j] < bar) {
       ++skipped;  // its score stays -inf: it cannot win
       continue;
     }
-    const double rss = regressions.rss[j];
+    // Unsortable: NaN, as score_candidate gives it (the first group's NaN
+    // regression, whose payload a single group keeps).
+    const double rss = regressions[0].rss[j];
     scores[j] = sortable[j] ? scorer_.sorted_score(zj) : (std::isnan(rss) ? rss : kNaN);
     const float value = static_cast<float>(scores[j]) + parent_totals[j];
     if (value > bar) bar = value;
@@ -212,10 +236,11 @@ void EngineSearch::score_pruned(const CandidateRegressions& regressions, uint32_
 void EngineSearch::relax_run(int k, uint64_t first, uint64_t last, size_t worker) {
   double* z = scratch_.get() + worker * residual_buffers(problem_.n_vars, prune_) *
                                    scorer_.stride();
-  int32_t* blocks = prune_ ? block_scratch_.get() + worker * scorer_.stride() : nullptr;
+  int32_t* blocks = prune_ ? block_scratch_.get() + worker * scorer_.widest_stride() : nullptr;
+  CandidateRegressions* regressions = regressions_.get() + worker * scorer_.groups();
   uint32_t mask = unrank_subset(first, k, problem_.n_vars);
   for (uint64_t rank = first; rank < last; ++rank) {
-    relax(mask, rank, z, blocks);
+    relax(mask, rank, regressions, z, blocks);
     if (rank + 1 < last) mask = next_subset(mask);
   }
 }

@@ -28,18 +28,17 @@
 #include <vector>
 
 #include "column_scorer.h"
-#include "score_bound.h"
+#include "group_scorer.h"
 #include "hwy/contrib/thread_pool/thread_pool.h"
 #include "sorts.h"
 #include "thread_pool.h"
 
 namespace varkel {
 
+// One or more data groups over the same variables; a candidate's score is
+// the sum of its scores in each group (group_scorer.h).
 struct EngineProblem {
-  const double* X;  // n_samples x n_vars, row-major
-  const double* C;  // n_vars x n_vars
-  const double* R;  // n_samples
-  int n_samples;
+  std::vector<DataGroup> groups;  // at least one
   int n_vars;
   // Empty, or n_vars masks: bit j of successors[i] says variable i must come
   // before variable j in the order.
@@ -58,6 +57,11 @@ struct EngineOptions {
   enum class Prune { kAuto, kAlways, kNever } prune = Prune::kAuto;
 };
 
+// The groups' numbers of samples, their sum, and the smallest.
+std::vector<int> group_samples(const EngineProblem& problem);
+int total_samples(const EngineProblem& problem);
+int fewest_samples(const EngineProblem& problem);
+
 // Called on the calling thread after each slice with the number of scores
 // accounted for so far and in all; may throw to stop the search.
 using SliceHook = std::function<void(uint64_t done, uint64_t total)>;
@@ -75,15 +79,17 @@ uint64_t engine_threads(uint64_t requested, int n_vars, int n_samples);
 
 // Bytes the engine allocates for a search: the table of sinks (one byte per
 // subset), two levels of totals and one level of sinks at the widest level,
-// the column-major copy of X and residual buffers: one per thread, or with
-// pruning one per variable per thread (every candidate's residuals are kept
-// until the subset is decided).
-uint64_t engine_bytes(int n_vars, int n_samples, uint64_t threads, bool prune);
+// the column-major copies of the groups' X, each thread's regressions, and
+// residual buffers (every group's): one per thread, or with pruning one per
+// variable per thread (every candidate's residuals are kept until the
+// subset is decided).
+uint64_t engine_bytes(int n_vars, const std::vector<int>& group_samples, uint64_t threads,
+                      bool prune);
 
 // Samples from which pruning pays (measured with bench/engine.py).
 constexpr int kMinSamplesToPrune = 400;
 
-// Whether a search prunes, by its option and its number of samples.
+// Whether a search prunes, by its option and its smallest group's samples.
 bool prunes(EngineOptions::Prune option, int n_samples);
 
 // Residual buffers per thread: one, or with pruning one per variable.
@@ -134,22 +140,23 @@ class EngineSearch {
  private:
   void relax_ranks(int k, uint64_t first, uint64_t last);
   void relax_run(int k, uint64_t first, uint64_t last, size_t worker);
-  void relax(uint32_t mask, uint64_t rank, double* z, int32_t* blocks);
+  void relax(uint32_t mask, uint64_t rank, CandidateRegressions* regressions, double* z,
+             int32_t* blocks);
   // The pruned relaxation: the scores of `candidates` (members of the
   // regressions' subset), each sorted only if it can still win; others get
   // -inf. Same result as scoring all of them.
-  void score_pruned(const CandidateRegressions& regressions, uint32_t candidates,
+  void score_pruned(const CandidateRegressions* regressions, uint32_t candidates,
                     const float* parent_totals, double* z, int32_t* blocks, double* scores);
 
   EngineProblem problem_;
   std::vector<uint32_t> predecessors_;
-  ColumnScorer scorer_;
-  ScoreBound bound_;
+  GroupScorer scorer_;
   bool prune_;
   uint64_t threads_;
   double slice_seconds_;
   PoolPtr pool_;
   hwy::AlignedFreeUniquePtr<double[]> scratch_;
+  std::unique_ptr<CandidateRegressions[]> regressions_;  // groups() per worker
   std::unique_ptr<int32_t[]> block_scratch_;  // the bound's blocks, stride per worker
   std::unique_ptr<float[]> previous_totals_;
   std::unique_ptr<float[]> current_totals_;

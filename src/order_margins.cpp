@@ -80,18 +80,18 @@ void fill_scores(const EngineProblem& problem, const Constraints& rules,
                  const EngineOptions& options, hwy::ThreadPool* pool,
                  const SliceHook& between_slices, ScoreTable* table) {
   const int n = problem.n_vars;
-  const ColumnScorer scorer(problem.X, problem.C, problem.R, problem.n_samples, n,
-                            residual_sort(options.sort));
+  const GroupScorer scorer(problem.groups, n, residual_sort(options.sort));
   const size_t workers = pool ? pool->NumWorkers() : 1;
   auto scratch = scorer.make_scratch(workers);
+  std::vector<CandidateRegressions> worker_regressions(workers * scorer.groups());
 
   const auto fill_range = [&](uint64_t first, uint64_t last, size_t worker) {
     double* z = scratch.get() + worker * scorer.stride();
-    CandidateRegressions regressions;
+    CandidateRegressions* regressions = worker_regressions.data() + worker * scorer.groups();
     for (uint64_t s = first; s < last; ++s) {
       const auto mask = static_cast<uint32_t>(s);
       const bool prefix = rules.is_prefix(mask);
-      if (prefix) scorer.regress_subset(mask, &regressions);
+      if (prefix) scorer.regress_subset(mask, regressions);
       int position = 0;
       for (uint32_t rest = mask; rest != 0; rest &= rest - 1, ++position) {
         const int i = __builtin_ctz(rest);
@@ -291,13 +291,14 @@ std::vector<int> order_from_sinks(int n, const std::vector<int8_t>& sinks) {
 
 }  // namespace
 
-uint64_t margin_bytes(int n_vars, int n_samples, uint64_t threads) {
+uint64_t margin_bytes(int n_vars, const std::vector<int>& group_samples, uint64_t threads) {
   const uint64_t subsets = uint64_t{1} << n_vars;
+  const uint64_t workers = std::max<uint64_t>(threads, 1);
   // Scores; F and G; the passes' choices; the search's float totals and sinks.
   return total_scores(n_vars) * sizeof(double) + subsets * (2 * sizeof(double) + 2) +
-         subsets * (sizeof(float) + 1) +
-         ColumnScorer::column_bytes(n_samples, n_vars) +
-         std::max<uint64_t>(threads, 1) * ColumnScorer::scratch_bytes(n_samples);
+         subsets * (sizeof(float) + 1) + GroupScorer::column_bytes(group_samples, n_vars) +
+         workers * group_samples.size() * sizeof(CandidateRegressions) +
+         workers * GroupScorer::scratch_bytes(group_samples);
 }
 
 MarginResult compute_margins(const EngineProblem& problem, const std::vector<int>& given,
@@ -307,7 +308,7 @@ MarginResult compute_margins(const EngineProblem& problem, const std::vector<int
   const Constraints rules(problem.successors, n);
   ScoreTable table(n);
   // One pool for the scores and the pair sweep.
-  PoolPtr pool = make_pool(engine_threads(options.threads, n, problem.n_samples),
+  PoolPtr pool = make_pool(engine_threads(options.threads, n, total_samples(problem)),
                            options.wait_mode);
   fill_scores(problem, rules, options, pool.get(), between_slices, &table);
 

@@ -44,8 +44,8 @@ struct MarginResult {
 };
 
 // Bytes compute_margins allocates: the score table, F and G, a byte per
-// subset for each pass's choices, and the scorer's copy of X and buffers.
-uint64_t margin_bytes(int n_vars, int n_samples, uint64_t threads);
+// subset for each pass's choices, and the scorer's copies of X and buffers.
+uint64_t margin_bytes(int n_vars, const std::vector<int>& group_samples, uint64_t threads);
 
 // Margins of `order` (a best order of the problem, first variable first),
 // with the same order constraints as the search; with an empty `order`, of

@@ -208,9 +208,9 @@ def test_a_full_disk_is_one_line(data_file, tmp_path):
 
 
 def test_the_command_line_uses_only_the_public_api():
-    source = Path(varkel.__file__).with_name("_cli.py").read_text()
+    sources = Path(varkel.__file__).parent.glob("_cli*.py")
     imported = set()
-    for node in ast.walk(ast.parse(source)):
+    for node in ast.walk(ast.parse("\n".join(p.read_text() for p in sources))):
         if isinstance(node, ast.ImportFrom) and node.module and node.module.startswith("varkel"):
             imported.add(node.module)
         if isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name) \
@@ -218,7 +218,8 @@ def test_the_command_line_uses_only_the_public_api():
             assert not node.attr.startswith("_") or node.attr == "__version__", node.attr
     # Its own modules (reading tables, progress, agreement between MPI ranks)
     # and nothing of the API's.
-    assert imported <= {"varkel._csv", "varkel._progress", "varkel._mpi"}
+    assert imported <= {"varkel._csv", "varkel._progress", "varkel._mpi", "varkel._cli",
+                        "varkel._cli_groups", "varkel._cli_lags"}
 
 
 # -- long searches: Ctrl-C, memory, progress and confirmation -----------------

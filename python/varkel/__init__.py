@@ -19,9 +19,19 @@ from varkel._bootstrap import BootstrapResult
 from varkel._errors import InputError
 from varkel._estimator import ExhaustiveLiNGAM
 from varkel._graph import edges, picture_formats, plot_graph, to_dot
+from varkel._groups import MultiGroupExhaustiveLiNGAM
 from varkel._reference import REFERENCES, reference_vector
 from varkel._search import CausalOrder, causal_order, order_from_sinks
-from varkel._simulate import SimulatedDAG, pair_agreement, simulate_dag, simulate_lingam
+from varkel._simulate import (
+    SimulatedDAG,
+    SimulatedVAR,
+    pair_agreement,
+    simulate_dag,
+    simulate_groups,
+    simulate_lingam,
+    simulate_var,
+)
+from varkel._var import VARExhaustiveLiNGAM
 from varkel._version import VERSION as __version__
 
 __all__ = [
@@ -30,7 +40,10 @@ __all__ = [
     "CausalOrder",
     "ExhaustiveLiNGAM",
     "InputError",
+    "MultiGroupExhaustiveLiNGAM",
     "SimulatedDAG",
+    "SimulatedVAR",
+    "VARExhaustiveLiNGAM",
     "__version__",
     "causal_order",
     "edges",
@@ -40,6 +53,8 @@ __all__ = [
     "plot_graph",
     "reference_vector",
     "simulate_dag",
+    "simulate_groups",
     "simulate_lingam",
+    "simulate_var",
     "to_dot",
 ]

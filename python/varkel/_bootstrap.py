@@ -3,12 +3,17 @@
 from __future__ import annotations
 
 import itertools
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 
 from varkel._errors import InputError
+from varkel._memory import memory_left
+from varkel._parallel import map_bounded
+
+T = TypeVar("T")
 
 
 @dataclass(frozen=True, eq=False)
@@ -208,3 +213,40 @@ def resample_rows(seed: np.random.SeedSequence, index: int, n_samples: int) -> n
     nothing is drawn before it is fitted."""
     child = np.random.SeedSequence(seed.entropy, spawn_key=(*seed.spawn_key, index))
     return np.random.default_rng(child).integers(0, n_samples, size=n_samples)
+
+
+def run_resamples(fit_resample: Callable[[int], T | str], count: int, workers: int,
+                  progress: Callable[[int, int], Any] | None) -> tuple[list[int], list[T],
+                                                                         list[int]]:
+    """Fits resamples 0 .. count - 1 on `workers` threads or processes.
+    fit_resample returns a result, or a string: why that resample cannot be
+    searched. Returns the kept indices and their results, in index order,
+    and the skipped indices; more than half skipped raises InputError naming
+    the first one's reason."""
+    results: dict[int, T] = {}
+    failures: dict[int, str] = {}
+    for done, (index, outcome) in enumerate(map_bounded(fit_resample, count, workers),
+                                            start=1):
+        if isinstance(outcome, str):
+            failures[index] = outcome
+        else:
+            results[index] = outcome
+        if progress is not None:
+            progress(done, count)
+    if 2 * len(failures) > count:
+        first = min(failures)
+        raise InputError(f"{len(failures)} of {count} bootstrap resamples could not be "
+                         f"searched; resample {first}: {failures[first]}")
+    kept = sorted(results)
+    return kept, [results[i] for i in kept], sorted(failures)
+
+
+def check_result_memory(count: int, per_resample: int, what: str) -> None:
+    """Refuses a bootstrap whose results alone (per_resample doubles each)
+    would not fit in memory."""
+    needed = count * per_resample * 8
+    left, limit = memory_left()
+    if needed > left:
+        raise MemoryError(f"{count:,} bootstrap resamples of {what} need "
+                          f"{needed / 2**30:.1f} GiB for their results, more than the "
+                          f"{left / 2**30:.1f} GiB left (limited by {limit})")

@@ -59,14 +59,22 @@ class CheckpointError(InputError):
     """A checkpoint that cannot be used; the message names the file and why."""
 
 
-def fingerprint(searched: np.ndarray, reference: np.ndarray,
+def fingerprint(searched: np.ndarray | list[np.ndarray], reference: np.ndarray | list[np.ndarray],
                 successors: Sequence[int] | None) -> bytes:
+    """What a checkpoint was made from: the data (one matrix, or every
+    group's in order), the references, the constraints and the arithmetic."""
     digest = hashlib.sha256()
     digest.update(f"varkel {VERSION} checkpoint {FORMAT} arithmetic "
                   f"{_engine.plan(0, 0)['arithmetic']}".encode())
-    digest.update(repr(searched.shape).encode())
-    digest.update(np.ascontiguousarray(searched, dtype=np.float64).tobytes())
-    digest.update(np.ascontiguousarray(reference, dtype=np.float64).tobytes())
+    grouped = isinstance(searched, list)
+    matrices = searched if isinstance(searched, list) else [searched]
+    references = reference if isinstance(reference, list) else [reference]
+    if grouped:
+        digest.update(f"groups {len(matrices)}".encode())
+    for matrix, vector in zip(matrices, references, strict=True):
+        digest.update(repr(matrix.shape).encode())
+        digest.update(np.ascontiguousarray(matrix, dtype=np.float64).tobytes())
+        digest.update(np.ascontiguousarray(vector, dtype=np.float64).tobytes())
     digest.update(repr(None if successors is None else list(successors)).encode())
     return digest.digest()
 

@@ -156,21 +156,39 @@ def edge_lines(names: list[str], B: np.ndarray, probabilities: np.ndarray | None
     return lines or ["(no edges)"]
 
 
-def report_trust(model: Any, names: list[str], X: np.ndarray) -> list[str]:
-    """The runner-up order and the diagnostics' warnings, on standard error
-    so that standard output stays the result alone."""
-    lines = []
+def report_runner_up(model: Any, names: list[str]) -> None:
+    """The runner-up order, on standard error so that standard output stays
+    the result alone."""
     if model.runner_up_order_ is not None:
-        lines.append(f"runner-up order: {' -> '.join(names[j] for j in model.runner_up_order_)}"
-                     f"  (total {model.runner_up_total_:.6g}, against {model.total_score_:.6g})")
+        print(f"runner-up order: {' -> '.join(names[j] for j in model.runner_up_order_)}"
+              f"  (total {model.runner_up_total_:.6g}, against {model.total_score_:.6g})",
+              file=sys.stderr)
+
+
+def report_trust(model: Any, names: list[str], X: np.ndarray) -> list[str]:
+    """The runner-up order and the diagnostics' warnings, on standard error."""
+    report_runner_up(model, names)
     warnings: list[str] = model.diagnostics(named(names, X))
-    lines += [f"warning: {text}" for text in warnings]
-    for line in lines:
-        print(line, file=sys.stderr)
+    for text in warnings:
+        print(f"warning: {text}", file=sys.stderr)
     return warnings
 
 
 def command_graph(options: argparse.Namespace) -> dict[str, Any]:
+    if options.groups and options.lags:
+        raise UsageError("--groups and --lags cannot be combined")
+    if len(options.files) > 1 and not options.groups:
+        raise UsageError(f"{len(options.files)} files given: add --groups to fit them as "
+                         "groups sharing one causal order")
+    if options.groups:
+        from varkel._cli_groups import command_groups  # noqa: PLC0415 - it imports this module
+
+        return command_groups(options)
+    options.file = options.files[0]
+    if options.lags:
+        from varkel._cli_lags import command_lags  # noqa: PLC0415 - it imports this module
+
+        return command_lags(options)
     check_outputs(options)
     names, X, prior = read_input(options)
     model = varkel.ExhaustiveLiNGAM(prior_knowledge=prior, threads=options.threads,
@@ -230,10 +248,14 @@ def write_pictures(options: argparse.Namespace, model: Any, names: list[str],
     if options.png:
         ax = varkel.plot_graph(B, names, model.causal_order_, probabilities=probabilities,
                                margins=model.order_margins_)
-        try:
-            ax.figure.savefig(options.png, dpi=150)
-        except OSError as error:
-            raise UsageError(f"cannot write {options.png}: {error.strerror or error}") from None
+        save_figure(options.png, ax.figure)
+
+
+def save_figure(path: str, figure: Any) -> None:
+    try:
+        figure.savefig(path, dpi=150)
+    except OSError as error:
+        raise UsageError(f"cannot write {path}: {error.strerror or error}") from None
 
 
 def check_outputs(options: argparse.Namespace) -> None:
@@ -293,11 +315,15 @@ def command_demo(options: argparse.Namespace) -> dict[str, Any]:
                      "seconds": elapsed}}
 
 
-def add_common(parser: argparse.ArgumentParser, *, data: bool = True) -> None:
+def add_common(parser: argparse.ArgumentParser, *, data: bool = True,
+               several: bool = False) -> None:
     if data:
-        parser.add_argument("file", metavar="FILE",
-                            help="numeric table: comma-, semicolon- or tab-separated, "
-                                 "- for standard input")
+        table = ("numeric table: comma-, semicolon- or tab-separated, - for standard input")
+        if several:
+            parser.add_argument("files", metavar="FILE", nargs="+",
+                                help=table + "; several with --groups")
+        else:
+            parser.add_argument("file", metavar="FILE", help=table)
         header = parser.add_mutually_exclusive_group()
         header.add_argument("--header", dest="header", action="store_const", const=True,
                             help="the first row names the columns, even if it is numeric "
@@ -344,7 +370,14 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                                 description="Print the causal graph's edges with their "
                                             "weights (adaptive lasso, BIC), and optionally "
                                             "bootstrap probabilities and pictures.")
-    add_common(graph)
+    add_common(graph, several=True)
+    graph.add_argument("--groups", action="store_true",
+                       help="the FILEs (same columns, any number of rows) are groups sharing "
+                            "one causal order: one graph per group")
+    graph.add_argument("--lags", type=positive, metavar="K",
+                       help="FILE is a time series, oldest row first: fit a vector "
+                            "autoregression of up to K lags (chosen by BIC), and print the "
+                            "instantaneous and lagged edges")
     graph.add_argument("--bootstrap", type=positive, metavar="N",
                        help="also fit N resamples and report each edge's probability")
     graph.add_argument("--seed", type=non_negative, default=0, metavar="S",

@@ -9,26 +9,28 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from varkel._bootstrap import BootstrapResult, resample_rows, resampling_seed
+from varkel._bootstrap import (
+    BootstrapResult,
+    check_result_memory,
+    resample_rows,
+    resampling_seed,
+    run_resamples,
+)
 from varkel._data import as_data, default_names
 from varkel._diagnostics import diagnose, residuals_of
 from varkel._effects import total_effect, total_effects
 from varkel._errors import InputError
+from varkel._fit import fit_order
 from varkel._graph import plot_graph, to_dot
 from varkel._independence import independence_p_values
-from varkel._margins import check_margins_option, order_margins
-from varkel._margins import wanted as margins_wanted
-from varkel._memory import memory_left
+from varkel._margins import check_margins_option
 from varkel._mpi import agree_if
 from varkel._options import check_count, check_flag, check_threads
-from varkel._parallel import map_bounded
 from varkel._prior import forbidden_edges
 from varkel._pruning import prune_adjacency
 from varkel._search import (
-    CausalOrder,
     PreparedSearch,
     ProgressCallback,
-    order_from_sinks,
     prepare_search,
     prepare_values,
     run_search,
@@ -149,32 +151,13 @@ class ExhaustiveLiNGAM:
         margins_option = check_margins_option(self.margins)
         prepared = agree_if(use_mpi, lambda: prepare_search(
             X, prior_knowledge=self.prior_knowledge))
-        n_samples, n_vars = prepared.searched.shape
-        found = None
-        if (not use_mpi or margins_option is True) and \
-                margins_wanted(margins_option, n_vars, n_samples, threads):
-            if checkpoint is None and not use_mpi:
-                # The search and the margins from one evaluation of each score.
-                found = order_margins(prepared.searched, prepared.reference_vector, None,
-                                      prepared.successors, threads=threads, progress=progress)
-                assert found.sinks is not None and found.search_total is not None
-                result = CausalOrder(order=order_from_sinks(found.sinks, n_vars),
-                                     total=found.search_total, sinks=found.sinks,
-                                     reference=prepared.reference,
-                                     reference_vector=prepared.reference_vector,
-                                     names=prepared.data.names)
-            else:
-                result = run_search(prepared, threads=threads, progress=progress,
-                                    checkpoint=checkpoint, mpi=use_mpi)
-                found = order_margins(prepared.searched, prepared.reference_vector,
-                                      result.order, prepared.successors, threads=threads,
-                                      progress=progress)
-        else:
-            result = run_search(prepared, threads=threads, progress=progress,
-                                checkpoint=checkpoint, mpi=use_mpi)
-        self.causal_order_ = result.order
-        self.total_score_ = result.total
-        self.adjacency_matrix_ = prune_adjacency(prepared.data.values, result.order,
+        fitted = fit_order(prepared.searched, prepared.reference_vector, prepared.successors,
+                           margins=margins_option, threads=threads, progress=progress,
+                           checkpoint=checkpoint, mpi=use_mpi)
+        found = fitted.margins
+        self.causal_order_ = fitted.order
+        self.total_score_ = fitted.total
+        self.adjacency_matrix_ = prune_adjacency(prepared.data.values, fitted.order,
                                                  _forbidden(prepared))
         self.order_margins_: np.ndarray | None = None if found is None else found.margins
         self.runner_up_order_: list[int] | None = None if found is None \
@@ -204,35 +187,21 @@ class ExhaustiveLiNGAM:
         threads = check_threads(self.threads)
         prepared = prepare_search(X, prior_knowledge=self.prior_knowledge)
         n_samples, n_vars = prepared.data.values.shape
-        _check_result_memory(count, n_vars)
+        # Per resample: its graph and its total effects (n x n each), its order.
+        check_result_memory(count, 2 * n_vars * n_vars + n_vars, f"{n_vars} variables")
         seed = resampling_seed(self.random_state)
         fit_resample = ResampleFit(prepared, seed, _forbidden(prepared))
 
         # One search per worker: resamples are independent, so they use
         # every core even when each search is small.
-        orders = np.empty((count, n_vars), dtype=np.intp)
-        matrices = np.empty((count, n_vars, n_vars))
-        effects = np.empty((count, n_vars, n_vars))
-        failures: dict[int, str] = {}
-        for done, (index, outcome) in enumerate(
-                map_bounded(fit_resample, count, _workers(threads)), start=1):
-            if isinstance(outcome, str):
-                failures[index] = outcome
-            else:
-                orders[index], matrices[index], effects[index] = outcome
-            if progress is not None:
-                progress(done, count)
-        if 2 * len(failures) > count:
-            first = min(failures)
-            raise InputError(f"{len(failures)} of {count} bootstrap resamples could not be "
-                             f"searched; resample {first}: {failures[first]}")
-        kept = np.array([i for i in range(count) if i not in failures], dtype=np.intp)
-        if failures:
-            matrices, orders, effects = matrices[kept], orders[kept], effects[kept]
+        kept, results, skipped = run_resamples(fit_resample, count, workers(threads), progress)
+        orders, matrices, effects = stack_results(results, ((n_vars,), (n_vars, n_vars),
+                                                            (n_vars, n_vars)))
+        orders = orders.astype(np.intp)
         return BootstrapResult(adjacency_matrices_=matrices, causal_orders_=orders,
                                feature_names_=list(prepared.data.names),
-                               skipped_resamples_=sorted(failures), total_effects_=effects,
-                               resampling=(seed, n_samples, kept))
+                               skipped_resamples_=skipped, total_effects_=effects,
+                               resampling=(seed, n_samples, np.array(kept, dtype=np.intp)))
 
     def estimate_total_effect(self, X: npt.ArrayLike, from_index: int, to_index: int) -> float:
         """The total effect of x_from on x_to: the coefficient of x_from when
@@ -322,17 +291,14 @@ def _forbidden(prepared: PreparedSearch) -> np.ndarray | None:
     return None if pk is None else forbidden_edges(pk)
 
 
-def _check_result_memory(count: int, n_vars: int) -> None:
-    """Refuses a bootstrap whose results alone would not fit in memory."""
-    # Per resample: its graph and its total effects (n x n each), its order.
-    needed = count * (2 * n_vars * n_vars + n_vars) * 8
-    left, limit = memory_left()
-    if needed > left:
-        raise MemoryError(f"{count:,} bootstrap resamples of {n_vars} variables need "
-                          f"{needed / 2**30:.1f} GiB for their results, more than the "
-                          f"{left / 2**30:.1f} GiB left (limited by {limit})")
+def stack_results(results: list[tuple[Any, ...]], shapes: tuple[tuple[int, ...], ...]
+                  ) -> list[np.ndarray]:
+    """The resamples' results, field by field, as arrays (empty ones of the
+    right shape when none was kept)."""
+    return [np.array([r[f] for r in results]).reshape(len(results), *shape)
+            for f, shape in enumerate(shapes)]
 
 
-def _workers(threads: int) -> int:
+def workers(threads: int) -> int:
     available = len(os.sched_getaffinity(0))
     return available if threads == 0 else min(threads, available)

@@ -62,6 +62,43 @@ def to_dot(adjacency: np.ndarray, names: list[str],
     return "\n".join(lines) + "\n"
 
 
+def groups_to_dot(matrices: list[np.ndarray], names: list[str], groups: list[str],
+                  probabilities: list[np.ndarray] | None = None) -> str:
+    """Graphviz DOT text of several groups' graphs over the same variables:
+    one cluster per group, titled with its name, each with its own copy of
+    the nodes and its edges labelled as in to_dot."""
+    lines = ["digraph varkel {", "  node [shape=ellipse];"]
+    for g, (B, group) in enumerate(zip(matrices, groups, strict=True)):
+        lines += [f"  subgraph cluster_{g} {{", f"    label={_quote(group)};"]
+        lines += [f"    {_quote(f'{group}: {name}')} [label={_quote(name)}];" for name in names]
+        for j, i in edges(B):
+            p = None if probabilities is None else float(probabilities[g][i, j])
+            label = edge_label(float(B[i, j]), p)
+            lines.append(f"    {_quote(f'{group}: {names[j]}')} -> "
+                         f"{_quote(f'{group}: {names[i]}')} [label={_quote(label)}];")
+        lines.append("  }")
+    lines.append("}")
+    return "\n".join(lines) + "\n"
+
+
+def lag_name(name: str, lag: int) -> str:
+    return name if lag == 0 else f"{name}(t-{lag})"
+
+
+def unrolled(adjacency: np.ndarray, names: list[str], order: list[int]
+             ) -> tuple[np.ndarray, list[str], list[int]]:
+    """A time-series graph ((lags + 1, n, n): B0, B1, ...) as one graph over
+    n * (lags + 1) nodes, x_j at t - τ being node τ n + j named 'x_j(t-τ)':
+    its adjacency, names and an order (the oldest lag first, then `order`)."""
+    count, n_vars, _ = adjacency.shape
+    size = n_vars * count
+    joined = np.zeros((size, size))
+    joined[:n_vars] = np.hstack(list(adjacency))
+    all_names = [lag_name(name, lag) for lag in range(count) for name in names]
+    full_order = [lag * n_vars + j for lag in range(count - 1, 0, -1) for j in range(n_vars)]
+    return joined, all_names, full_order + list(order)
+
+
 def graphviz_positions(dot_text: str, names: list[str]) -> Positions | None:
     """Node positions from Graphviz's `dot -Tplain`, or None without it."""
     program = shutil.which("dot")

@@ -71,7 +71,8 @@ def _resume(comm: Any, store: Checkpoint | None, search: Any) -> int:
     return last
 
 
-def run_levels(searched: np.ndarray, reference: np.ndarray, successors: Sequence[int] | None,
+def run_levels(searched: np.ndarray | list[np.ndarray], reference: np.ndarray | list[np.ndarray],
+               successors: Sequence[int] | None,
                *, threads: int, progress: ProgressCallback | None, checkpoint: str | None,
                mpi: bool) -> tuple[np.ndarray, float]:
     """The engine's search, level by level, with a checkpoint and/or MPI."""

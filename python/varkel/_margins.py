@@ -42,7 +42,7 @@ def check_margins_option(value: object) -> bool | None:
     raise InputError(f"margins must be None, True or False, got {value!r}")
 
 
-def margins_fit(n_vars: int, n_samples: int, threads: int) -> tuple[bool, str]:
+def margins_fit(n_vars: int, n_samples: int | list[int], threads: int) -> tuple[bool, str]:
     """Whether margins fit in the memory left, and a message if not."""
     plan = _engine.plan(n_vars, n_samples, threads=threads)
     needed, left = plan["margin_bytes"], plan["available_bytes"]
@@ -53,7 +53,7 @@ def margins_fit(n_vars: int, n_samples: int, threads: int) -> tuple[bool, str]:
                    f"{plan['memory_limit']}); use margins=False")
 
 
-def wanted(option: bool | None, n_vars: int, n_samples: int, threads: int) -> bool:
+def wanted(option: bool | None, n_vars: int, n_samples: int | list[int], threads: int) -> bool:
     """Whether to compute margins: always when asked (refusing in one line
     when they cannot fit), never when declined, and by default when they
     fit and n_vars <= DEFAULT_MAX_VARS."""
@@ -65,7 +65,8 @@ def wanted(option: bool | None, n_vars: int, n_samples: int, threads: int) -> bo
     return fits and (option is True or n_vars <= DEFAULT_MAX_VARS)
 
 
-def order_margins(searched: np.ndarray, reference: np.ndarray, order: list[int] | None,
+def order_margins(searched: np.ndarray | list[np.ndarray],
+                  reference: np.ndarray | list[np.ndarray], order: list[int] | None,
                   successors: list[int] | None, *, threads: int,
                   progress: Callable[[int, int], Any] | None = None) -> OrderMargins:
     """The margins of `order`, or with order=None the search and the margins

@@ -115,20 +115,33 @@ def prepare_search(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal
     return PreparedSearch(data, searched, name, R, successors, pk)
 
 
+# The matrices the engine searches, and their reference vectors: one data
+# set, or a list of groups that share the order.
+Searched = np.ndarray | list[np.ndarray]
+
+
+def search_sinks(searched: Searched, reference: Searched, successors: list[int] | None, *,
+                 threads: int, progress: ProgressCallback | None = None,
+                 checkpoint: str | os.PathLike[str] | None = None,
+                 mpi: bool = False) -> tuple[np.ndarray, float]:
+    """The engine's sinks table and best total; level by level with a
+    checkpoint or MPI."""
+    if checkpoint is None and not mpi:
+        sinks, total = _engine.search(searched, None, reference, threads=threads,
+                                      successors=successors, progress=progress)
+        return sinks, total
+    return run_levels(searched, reference, successors, threads=threads, progress=progress,
+                      checkpoint=None if checkpoint is None else os.fspath(checkpoint), mpi=mpi)
+
+
 def run_search(prepared: PreparedSearch, *, threads: int,
                progress: ProgressCallback | None = None,
                checkpoint: str | os.PathLike[str] | None = None,
                mpi: bool = False) -> CausalOrder:
     n_vars = prepared.searched.shape[1]
-    if checkpoint is None and not mpi:
-        sinks, total = _engine.search(prepared.searched, None, prepared.reference_vector,
-                                      threads=threads, successors=prepared.successors,
-                                      progress=progress)
-    else:
-        sinks, total = run_levels(prepared.searched, prepared.reference_vector,
-                                  prepared.successors, threads=threads, progress=progress,
-                                  checkpoint=None if checkpoint is None else os.fspath(checkpoint),
-                                  mpi=mpi)
+    sinks, total = search_sinks(prepared.searched, prepared.reference_vector,
+                                prepared.successors, threads=threads, progress=progress,
+                                checkpoint=checkpoint, mpi=mpi)
     return CausalOrder(order=order_from_sinks(sinks, n_vars), total=total, sinks=sinks,
                        reference=prepared.reference,
                        reference_vector=prepared.reference_vector, names=prepared.data.names)

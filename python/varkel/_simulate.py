@@ -72,6 +72,70 @@ def simulate_dag(n_vars: int, n_samples: int, seed: int = 0, *,
     return SimulatedDAG(X, B, order)
 
 
+def simulate_groups(n_vars: int, n_samples: Sequence[int], seed: int = 0, *,
+                    edge_probability: float = 0.3, noise: str = "uniform") -> list[SimulatedDAG]:
+    """Data sets that share one causal structure (the edges and an order)
+    but not its strengths: one per entry of n_samples, with that many rows.
+    In each group every edge's weight is the shared one times a factor from
+    0.5 to 1.5, and every noise term is scaled by a factor from 0.5 to 2."""
+    rng = np.random.default_rng(seed)
+    shared = simulate_dag(n_vars, 2, seed, edge_probability=edge_probability)
+    groups = []
+    for rows in n_samples:
+        B = shared.adjacency * rng.uniform(0.5, 1.5, shared.adjacency.shape)
+        E = _noise(rng, noise, (rows, n_vars)) * rng.uniform(0.5, 2.0, n_vars)
+        X = np.zeros((rows, n_vars))
+        for j in shared.order:
+            X[:, j] = X @ B[j] + E[:, j]
+        groups.append(SimulatedDAG(X, B, shared.order))
+    return groups
+
+
+@dataclass(frozen=True)
+class SimulatedVAR:
+    X: np.ndarray          # time steps x variables, oldest first
+    adjacency: np.ndarray  # (lags + 1, n, n): B0, B1, ...; [τ, i, j] != 0: x_j(t-τ) -> x_i(t)
+    order: list[int]       # the instantaneous causal order, causes first
+
+
+def simulate_var(n_vars: int, n_steps: int, seed: int = 0, *, lags: int = 1,
+                 edge_probability: float = 0.3, noise: str = "uniform") -> SimulatedVAR:
+    """A random VAR-LiNGAM process and a stretch of it.
+
+    B0 is a random sparse DAG as in simulate_dag. Each lagged matrix Bτ has
+    each entry with probability `edge_probability`, of magnitude 0.2 to 0.5
+    and a random sign, scaled down where needed so that the process is
+    stable. The series starts after a burn-in of 200 steps."""
+    rng = np.random.default_rng(seed)
+    instantaneous = simulate_dag(n_vars, 2, seed, edge_probability=edge_probability)
+    B0 = instantaneous.adjacency
+    mask = rng.random((lags, n_vars, n_vars)) < edge_probability
+    B = mask * rng.uniform(0.2, 0.5, (lags, n_vars, n_vars)) * rng.choice((-1.0, 1.0),
+                                                                        (lags, n_vars, n_vars))
+    mixing = np.linalg.inv(np.eye(n_vars) - B0)
+    while _spectral_radius([mixing @ b for b in B]) >= 0.9:
+        B *= 0.8
+    burn_in = 200
+    E = _noise(rng, noise, (n_steps + burn_in, n_vars))
+    X = np.zeros((n_steps + burn_in, n_vars))
+    for t in range(n_steps + burn_in):
+        value = E[t].copy()
+        for tau in range(1, lags + 1):
+            if t >= tau:
+                value += B[tau - 1] @ X[t - tau]
+        X[t] = mixing @ value
+    return SimulatedVAR(X[burn_in:], np.concatenate([B0[None], B]), instantaneous.order)
+
+
+def _spectral_radius(matrices: list[np.ndarray]) -> float:
+    """The largest eigenvalue magnitude of a VAR's companion matrix."""
+    n, p = matrices[0].shape[0], len(matrices)
+    companion = np.zeros((n * p, n * p))
+    companion[:n] = np.hstack(matrices)
+    companion[n:, :-n] = np.eye(n * (p - 1))
+    return float(np.max(np.abs(np.linalg.eigvals(companion))))
+
+
 def pair_agreement(true_order: Sequence[int], found_order: Sequence[int]) -> float:
     """Fraction of ordered pairs (i before j in true_order) that found_order
     also puts in that order."""

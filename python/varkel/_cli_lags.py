@@ -1,0 +1,76 @@
+"""Command line: `varkel graph SERIES.csv --lags K`, the instantaneous and
+lagged causal graph of a time series."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Any
+
+import varkel
+from varkel._cli import (
+    check_outputs,
+    named,
+    progress_for,
+    read_input,
+    reports,
+    save_figure,
+    write_file,
+)
+from varkel._progress import CountBar
+
+
+def command_lags(options: argparse.Namespace) -> dict[str, Any]:
+    check_outputs(options)
+    names, X, prior = read_input(options)
+    model = varkel.VARExhaustiveLiNGAM(lags=options.lags, prior_knowledge=prior,
+                                       threads=options.threads, random_state=options.seed)
+    progress = progress_for(options, len(names))
+    try:
+        model.fit(named(names, X), progress=progress, checkpoint=options.checkpoint,
+                  mpi=options.mpi)
+    finally:
+        progress.close()
+    if not reports(options):
+        return {"text": None, "json": None}
+    bootstrap = None
+    if options.bootstrap:
+        counter = CountBar("resamples")
+        try:
+            bootstrap = model.bootstrap(named(names, X), options.bootstrap, progress=counter)
+        finally:
+            counter.close()
+        if bootstrap.skipped_resamples_:
+            print(f"varkel: {len(bootstrap.skipped_resamples_)} of {options.bootstrap} "
+                  "resamples could not be searched and were skipped", file=sys.stderr)
+    n_vars = len(names)
+    probabilities = None if bootstrap is None else bootstrap.get_probabilities()
+    lines = [f"order: {' -> '.join(names[j] for j in model.causal_order_)}",
+             f"lags: {model.lags_}"]
+    edges = []
+    for lag, B in enumerate(model.adjacency_matrices_):
+        for j, i in varkel.edges(B):
+            edge: dict[str, Any] = {"from": names[j], "to": names[i], "lag": lag,
+                                    "weight": float(B[i, j])}
+            source = names[j] if lag == 0 else f"{names[j]}(t-{lag})"
+            line = f"{source} -> {names[i]}  {B[i, j]:+.4g}"
+            if probabilities is not None:
+                edge["probability"] = float(probabilities[i, lag * n_vars + j])
+                line += f"  p={edge['probability']:.2f}"
+            edges.append(edge)
+            lines.append(line)
+    if not edges:
+        lines.append("(no edges)")
+    return {"text": "\n".join(lines),
+            "json": {"order": [names[j] for j in model.causal_order_], "lags": model.lags_,
+                     "names": names, "edges": edges,
+                     "adjacency_matrices": model.adjacency_matrices_.tolist(),
+                     "bootstrap": options.bootstrap or 0},
+            "files": lambda: write_lag_pictures(options, model, bootstrap)}
+
+
+def write_lag_pictures(options: argparse.Namespace, model: Any, bootstrap: Any) -> None:
+    if options.dot:
+        write_file(options.dot, model.to_dot(bootstrap))
+    if options.png:
+        save_figure(options.png, model.plot(bootstrap=bootstrap).figure)

@@ -1,0 +1,287 @@
+"""MultiGroupExhaustiveLiNGAM: one causal order shared by several data sets.
+
+Patients, sites or conditions often share how variables cause one another
+but not the strengths or the noise. Each group is centred and scaled on its
+own and scored against its own reference vector; a variable's score for a
+parent set is the sum of its scores in the groups, in double precision and
+in group order. The search over that summed score is as exact as for one
+data set, and costs about as much as one search over all the rows.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from varkel._bootstrap import (
+    BootstrapResult,
+    check_result_memory,
+    resample_rows,
+    resampling_seed,
+    run_resamples,
+)
+from varkel._data import Data, as_data
+from varkel._effects import total_effect, total_effects
+from varkel._errors import InputError
+from varkel._estimator import stack_results, workers
+from varkel._fit import fit_order
+from varkel._graph import groups_to_dot, plot_graph
+from varkel._margins import check_margins_option
+from varkel._mpi import agree_if
+from varkel._options import check_count, check_flag, check_threads
+from varkel._prior import check_prior_knowledge, forbidden_edges, successor_masks
+from varkel._pruning import prune_adjacency
+from varkel._reference import resolve_reference
+from varkel._search import ProgressCallback, order_from_sinks, prepare_values, search_sinks
+
+
+@dataclass(frozen=True)
+class PreparedGroups:
+    groups: list[Data]
+    searched: list[np.ndarray]    # each group centred and scaled on its own
+    references: list[np.ndarray]  # each group's reference vector, of its length
+    successors: list[int] | None
+    prior_knowledge: np.ndarray | None
+
+    @property
+    def names(self) -> list[str]:
+        return self.groups[0].names
+
+    @property
+    def forbidden(self) -> np.ndarray | None:
+        pk = self.prior_knowledge
+        return None if pk is None else forbidden_edges(pk)
+
+
+def read_groups(X_list: Any) -> list[Data]:
+    """Each group checked as a data set; all must have the same columns
+    (by count, and by name among DataFrames)."""
+    if isinstance(X_list, np.ndarray) or not isinstance(X_list, list | tuple):
+        raise InputError("X_list must be a list of data sets (arrays or DataFrames), one per "
+                         f"group, got {type(X_list).__name__}")
+    if not X_list:
+        raise InputError("X_list is empty: give at least one group")
+    groups = []
+    for g, X in enumerate(X_list):
+        try:
+            groups.append(as_data(X))
+        except InputError as error:
+            raise InputError(f"group {g}: {error}") from None
+    first = groups[0]
+    named = next((g for g, d in enumerate(groups) if d.from_frame), None)
+    for g, data in enumerate(groups):
+        if data.values.shape[1] != first.values.shape[1]:
+            raise InputError(f"group {g} has {data.values.shape[1]} columns, group 0 has "
+                             f"{first.values.shape[1]}; every group needs the same columns")
+        if named is not None and data.from_frame:
+            _refuse_other_names(groups[named].names, data.names, named, g)
+    return groups
+
+
+def _refuse_other_names(expected: list[str], names: list[str], first: int, g: int) -> None:
+    for j, (want, got) in enumerate(zip(expected, names, strict=True)):
+        if want != got:
+            raise InputError(f"group {g}'s column {j} is {got!r}, group {first}'s is {want!r}; "
+                             "every group needs the same columns in the same order")
+
+
+def prepare_groups(X_list: Any, prior_knowledge: npt.ArrayLike | None) -> PreparedGroups:
+    groups = read_groups(X_list)
+    searched, references = [], []
+    for g, data in enumerate(groups):
+        try:
+            searched.append(prepare_values(data.values, data.names, scale=True))
+            references.append(resolve_reference("normal", data.values.shape[0])[1])
+        except InputError as error:
+            raise InputError(f"group {g}: {error}") from None
+    n_vars = groups[0].values.shape[1]
+    pk = None if prior_knowledge is None else check_prior_knowledge(prior_knowledge, n_vars)
+    successors = None if pk is None else successor_masks(pk, groups[0].names)
+    return PreparedGroups(groups, searched, references, successors, pk)
+
+
+class GroupResampleFit:
+    """Fits one bootstrap resample, by index: the rows of every group drawn
+    with replacement from that group's own generator. Picklable."""
+
+    def __init__(self, prepared: PreparedGroups, seeds: list[np.random.SeedSequence]) -> None:
+        self.prepared, self.seeds = prepared, seeds
+
+    def __call__(self, index: int) -> tuple[list[int], np.ndarray, np.ndarray] | str:
+        prepared = self.prepared
+        values = [d.values[resample_rows(seed, index, d.values.shape[0])]
+                  for d, seed in zip(prepared.groups, self.seeds, strict=True)]
+        try:
+            searched = [prepare_values(v, prepared.names, scale=True) for v in values]
+            sinks, _ = search_sinks(searched, prepared.references, prepared.successors,
+                                    threads=1)
+            order = order_from_sinks(sinks, len(prepared.names))
+        except InputError as error:
+            return str(error)
+        matrices = np.array([prune_adjacency(v, order, prepared.forbidden) for v in values])
+        effects = np.array([total_effects(v, B, order) for v, B in zip(values, matrices,
+                                                                          strict=True)])
+        return order, matrices, effects
+
+
+class MultiGroupExhaustiveLiNGAM:
+    """The best causal order shared by several data sets, by exhaustive
+    search, and one causal graph per data set.
+
+    fit(X_list) takes data sets with the same columns, in any number of rows
+    each. Every variable's score is summed over the groups, and the order
+    with the best total over all n! orders is found exactly. Each group's
+    graph is then pruned from that order on the group's own data (adaptive
+    lasso, as ExhaustiveLiNGAM).
+
+    Parameters are ExhaustiveLiNGAM's: prior_knowledge applies to the shared
+    order and to every graph, threads never changes a result, random_state
+    seeds bootstrap(), margins as there.
+
+    Attributes (after fit): causal_order_; adjacency_matrices_, one (n, n)
+    array per group, B[i, j] != 0 meaning x_j -> x_i in that group's units;
+    total_score_; order_margins_, runner_up_order_, runner_up_total_ of the
+    shared order (or None); n_features_in_, n_groups_; feature_names_in_ when
+    the groups were DataFrames.
+    """
+
+    def __init__(self, *, prior_knowledge: npt.ArrayLike | None = None, threads: int = 0,
+                 random_state: int | np.random.Generator | None = None,
+                 margins: bool | None = None) -> None:
+        self.prior_knowledge = prior_knowledge
+        self.threads = threads
+        self.random_state = random_state
+        self.margins = margins
+
+    def get_params(self, deep: bool = True) -> dict[str, Any]:
+        """The constructor's parameters (scikit-learn's estimator protocol)."""
+        return {"prior_knowledge": self.prior_knowledge, "threads": self.threads,
+                "random_state": self.random_state, "margins": self.margins}
+
+    def fit(self, X_list: Any, y: object = None, *,
+            progress: ProgressCallback | None = None,
+            checkpoint: str | os.PathLike[str] | None = None,
+            mpi: bool = False) -> MultiGroupExhaustiveLiNGAM:
+        """Finds the shared order and each group's graph; returns self.
+        progress, checkpoint and mpi are as in varkel.causal_order."""
+        threads = check_threads(self.threads)
+        use_mpi = check_flag(mpi, "mpi")
+        margins_option = check_margins_option(self.margins)
+        prepared = agree_if(use_mpi, lambda: prepare_groups(X_list, self.prior_knowledge))
+        fitted = fit_order(prepared.searched, prepared.references, prepared.successors,
+                           margins=margins_option, threads=threads, progress=progress,
+                           checkpoint=checkpoint, mpi=use_mpi)
+        self.causal_order_ = fitted.order
+        self.total_score_ = fitted.total
+        self.adjacency_matrices_ = [prune_adjacency(d.values, fitted.order, prepared.forbidden)
+                                    for d in prepared.groups]
+        found = fitted.margins
+        self.order_margins_: np.ndarray | None = None if found is None else found.margins
+        self.runner_up_order_: list[int] | None = None if found is None \
+            else found.runner_up_order
+        self.runner_up_total_: float | None = None if found is None or \
+            not found.runner_up_order else found.runner_up_total
+        self.n_features_in_ = len(prepared.names)
+        self.n_groups_ = len(prepared.groups)
+        if any(d.from_frame for d in prepared.groups):
+            self.feature_names_in_ = np.array(prepared.names, dtype=object)
+        elif hasattr(self, "feature_names_in_"):
+            del self.feature_names_in_
+        return self
+
+    def feature_names(self) -> list[str]:
+        """The variables' names: the DataFrames', else x0, x1, ..."""
+        self._check_fitted()
+        if hasattr(self, "feature_names_in_"):
+            return [str(name) for name in self.feature_names_in_]
+        return [f"x{j}" for j in range(self.n_features_in_)]
+
+    def estimate_total_effect(self, X_list: Any, from_index: int,
+                              to_index: int) -> list[float]:
+        """The total effect of x_from on x_to in each group, as
+        ExhaustiveLiNGAM.estimate_total_effect computes it on that group's
+        data and graph; 0.0 everywhere when x_to comes first in the order."""
+        self._check_fitted()
+        groups = self._fitted_groups(X_list)
+        source, target = (check_count(v, name) for v, name in
+                          ((from_index, "from_index"), (to_index, "to_index")))
+        if max(source, target) >= self.n_features_in_:
+            raise InputError(f"from_index and to_index must be below {self.n_features_in_}")
+        if self.causal_order_.index(target) < self.causal_order_.index(source):
+            return [0.0] * len(groups)
+        return [total_effect(d.values, B, source, target)
+                for d, B in zip(groups, self.adjacency_matrices_, strict=True)]
+
+    def bootstrap(self, X_list: Any, n_sampling: int, *,
+                  progress: ProgressCallback | None = None) -> list[BootstrapResult]:
+        """Fits n_sampling resamples, each drawing every group's rows with
+        replacement from that group (seeded by random_state, per group and
+        per resample, so the results never depend on the threads). Returns
+        one BootstrapResult per group; causal_orders_ are the shared orders.
+        Resamples that cannot be searched are skipped as in
+        ExhaustiveLiNGAM.bootstrap. Does not change the fitted attributes."""
+        count = check_count(n_sampling, "n_sampling")
+        if count == 0:
+            raise InputError("n_sampling must be at least 1")
+        threads = check_threads(self.threads)
+        prepared = prepare_groups(X_list, self.prior_knowledge)
+        n_vars, n_groups = len(prepared.names), len(prepared.groups)
+        check_result_memory(count, n_groups * 2 * n_vars * n_vars + n_vars,
+                            f"{n_groups} groups of {n_vars} variables")
+        root = resampling_seed(self.random_state)
+        seeds = [np.random.SeedSequence(root.entropy, spawn_key=(*root.spawn_key, g))
+                 for g in range(n_groups)]
+        kept, results, skipped = run_resamples(GroupResampleFit(prepared, seeds), count,
+                                               workers(threads), progress)
+        orders, matrices, effects = stack_results(
+            results, ((n_vars,), (n_groups, n_vars, n_vars), (n_groups, n_vars, n_vars)))
+        kept_indices = np.array(kept, dtype=np.intp)
+        return [BootstrapResult(adjacency_matrices_=matrices[:, g],
+                                causal_orders_=orders.astype(np.intp),
+                                feature_names_=list(prepared.names), skipped_resamples_=skipped,
+                                total_effects_=effects[:, g],
+                                resampling=(seeds[g], d.values.shape[0], kept_indices))
+                for g, d in enumerate(prepared.groups)]
+
+    def to_dot(self, bootstrap: list[BootstrapResult] | None = None,
+               groups: list[str] | None = None) -> str:
+        """Every group's graph as Graphviz DOT text, one cluster per group
+        (named by `groups`, default 'group 0', 'group 1', ...), edges
+        labelled with their weights and bootstrap probabilities."""
+        self._check_fitted()
+        probabilities = None if bootstrap is None else [b.get_probabilities() for b in bootstrap]
+        return groups_to_dot(self.adjacency_matrices_, self.feature_names(),
+                             groups or [f"group {g}" for g in range(self.n_groups_)],
+                             probabilities)
+
+    def plot(self, group: int = 0, ax: Any = None, bootstrap: list[BootstrapResult] | None = None,
+             *, margins: bool = True) -> Any:
+        """Draws group `group`'s graph (see ExhaustiveLiNGAM.plot); the
+        shared order's margins shade every group's edges."""
+        self._check_fitted()
+        g = check_count(group, "group")
+        if g >= self.n_groups_:
+            raise InputError(f"group must be below {self.n_groups_}, got {g}")
+        return plot_graph(self.adjacency_matrices_[g], self.feature_names(), self.causal_order_,
+                          probabilities=None if bootstrap is None
+                          else bootstrap[g].get_probabilities(),
+                          margins=self.order_margins_ if margins else None, ax=ax)
+
+    def _fitted_groups(self, X_list: Any) -> list[Data]:
+        groups = read_groups(X_list)
+        if len(groups) != self.n_groups_:
+            raise InputError(f"X_list has {len(groups)} groups; the model was fitted on "
+                             f"{self.n_groups_}")
+        if groups[0].values.shape[1] != self.n_features_in_:
+            raise InputError(f"the groups have {groups[0].values.shape[1]} columns; the model "
+                             f"was fitted on {self.n_features_in_}")
+        return groups
+
+    def _check_fitted(self) -> None:
+        if not hasattr(self, "adjacency_matrices_"):
+            raise InputError("this MultiGroupExhaustiveLiNGAM is not fitted yet; call "
+                             "fit(X_list) first")

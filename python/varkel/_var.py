@@ -1,0 +1,339 @@
+"""VARExhaustiveLiNGAM: causal structure of time series, within a time step
+and across lags.
+
+The model is x_t = B0 x_t + B1 x_{t-1} + ... + Bp x_{t-p} + e_t with
+independent non-Gaussian e_t and an acyclic B0. Its reduced form is a
+vector autoregression x_t = c + M1 x_{t-1} + ... + Mp x_{t-p} + u_t whose
+residuals are u_t = (I - B0)^-1 e_t: linear non-Gaussian data with the
+instantaneous order. So the estimator fits the autoregression by least
+squares, searches its residuals exactly, and sets Bτ = (I - B0) Mτ; then,
+as VAR-LiNGAM does, it prunes B0 and every Bτ together with the adaptive
+lasso: each x_t[i] on the variables before it in the order at time t and on
+every lagged variable.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from varkel._bootstrap import BootstrapResult, check_result_memory, resampling_seed, run_resamples
+from varkel._data import as_data, scale_exactly, scale_exponents
+from varkel._errors import InputError
+from varkel._estimator import stack_results, workers
+from varkel._fit import fit_order
+from varkel._graph import plot_graph, to_dot, unrolled
+from varkel._mpi import agree_if
+from varkel._options import check_count, check_flag, check_threads
+from varkel._prior import forbidden_edges
+from varkel._pruning import adaptive_lasso
+from varkel._search import PreparedSearch, ProgressCallback, prepare_search
+
+CRITERIA = ("aic", "bic", "hqic")
+
+
+@dataclass(frozen=True)
+class Autoregression:
+    intercept: np.ndarray     # (n,)
+    coefficients: np.ndarray  # (p, n, n): M1 .. Mp
+    residuals: np.ndarray     # (T - p, n)
+
+    @property
+    def lags(self) -> int:
+        return int(self.coefficients.shape[0])
+
+
+def lagged(X: np.ndarray, lags: int, start: int) -> tuple[np.ndarray, np.ndarray]:
+    """The responses x_t for t >= start and the design [1, x_{t-1}, ...,
+    x_{t-lags}] of each."""
+    T = X.shape[0]
+    design = [np.ones((T - start, 1))] + [X[start - tau:T - tau] for tau in range(1, lags + 1)]
+    return X[start:], np.hstack(design)
+
+
+def fit_autoregression(X: np.ndarray, lags: int, start: int | None = None) -> Autoregression:
+    """Least squares fit of x_t on a constant and `lags` lagged values, for
+    t from `start` (default: lags) on."""
+    first = lags if start is None else start
+    response, design = lagged(X, lags, first)
+    solution, *_ = np.linalg.lstsq(design, response, rcond=None)
+    n_vars = X.shape[1]
+    coefficients = solution[1:].reshape(lags, n_vars, n_vars).transpose(0, 2, 1)
+    return Autoregression(solution[0], np.ascontiguousarray(coefficients),
+                          response - design @ solution)
+
+
+def information_criterion(fit: Autoregression, criterion: str) -> float:
+    """log det of the residuals' covariance plus the criterion's penalty on
+    the lag coefficients."""
+    count, n_vars = fit.residuals.shape
+    sign, log_det = np.linalg.slogdet(fit.residuals.T @ fit.residuals / count)
+    if sign <= 0:
+        return math.inf
+    parameters = fit.lags * n_vars * n_vars
+    weight = {"aic": 2.0, "bic": math.log(count),
+              "hqic": 2.0 * math.log(math.log(count))}[criterion]
+    return float(log_det + weight * parameters / count)
+
+
+def choose_lags(X: np.ndarray, max_lags: int, criterion: str | None) -> int:
+    """max_lags without a criterion; else the number of lags from 1 to
+    max_lags that minimises it, every candidate fitted on the same time
+    steps (from max_lags on) so that they are comparable; the fewest wins a
+    tie."""
+    if criterion is None:
+        return max_lags
+    values = [information_criterion(fit_autoregression(X, p, start=max_lags), criterion)
+              for p in range(1, max_lags + 1)]
+    return int(np.argmin(values)) + 1
+
+
+def prune_lagged(X: np.ndarray, order: list[int], lags: int,
+                 forbidden: np.ndarray | None) -> np.ndarray:
+    """(lags + 1, n, n): B0 .. Bp from the adaptive lasso of each x_t[i] on
+    the variables before it in the order at time t (leaving out forbidden
+    ones) and on every lagged variable. Unselected entries are exactly 0;
+    weights are in the data's units (the fit runs on columns scaled by
+    exact powers of two, as ExhaustiveLiNGAM's pruning does)."""
+    n_vars = X.shape[1]
+    T = X.shape[0]
+    joined = np.hstack([X[lags - tau:T - tau] for tau in range(lags + 1)])
+    exponents = scale_exponents(joined)
+    scaled = scale_exactly(joined)
+    B = np.zeros((lags + 1, n_vars, n_vars))
+    lagged_columns = list(range(n_vars, n_vars * (lags + 1)))
+    for position, target in enumerate(order):
+        before = [p for p in order[:position] if forbidden is None or not forbidden[target, p]]
+        predictors = before + lagged_columns
+        coefficients = adaptive_lasso(scaled, predictors, target) * np.ldexp(
+            1.0, exponents[target] - exponents[predictors])
+        B[0, target, before] = coefficients[:len(before)]
+        B[1:, target, :] = coefficients[len(before):].reshape(lags, n_vars)
+    return B
+
+
+def check_criterion(criterion: object) -> str | None:
+    if criterion is None or criterion in CRITERIA:
+        return criterion  # type: ignore[return-value]
+    raise InputError(f"criterion must be one of {', '.join(map(repr, CRITERIA))} or None, got "
+                     f"{criterion!r}")
+
+
+def check_series(X: npt.ArrayLike, lags: int) -> tuple[np.ndarray, list[str], bool]:
+    """The series' values, names and whether it was a DataFrame. It must be
+    long enough that the pruning's regressions (the instantaneous and every
+    lagged variable as predictors) leave more time steps than unknowns."""
+    data = as_data(X)
+    T, n_vars = data.values.shape
+    needed = lags + n_vars * (lags + 1) + 2
+    if needed > T:
+        raise InputError(f"the series has {T} time steps; {lags} lag{'s' * (lags != 1)} of "
+                         f"{n_vars} variables need at least {needed}")
+    return data.values, data.names, data.from_frame
+
+
+@dataclass(frozen=True)
+class VARFit:
+    order: list[int]
+    total: float
+    adjacency: np.ndarray   # (p + 1, n, n)
+    autoregression: Autoregression
+
+
+def fit_var(X: np.ndarray, max_lags: int, criterion: str | None,
+            prior_knowledge: npt.ArrayLike | None, *, threads: int,
+            progress: ProgressCallback | None = None,
+            checkpoint: str | os.PathLike[str] | None = None, mpi: bool = False) -> VARFit:
+    lags = choose_lags(X, max_lags, criterion)
+    autoregression = fit_autoregression(X, lags)
+    prepared: PreparedSearch = prepare_search(autoregression.residuals,
+                                              prior_knowledge=prior_knowledge)
+    fitted = fit_order(prepared.searched, prepared.reference_vector, prepared.successors,
+                       margins=False, threads=threads, progress=progress,
+                       checkpoint=checkpoint, mpi=mpi)
+    forbidden = None if prepared.prior_knowledge is None \
+        else forbidden_edges(prepared.prior_knowledge)
+    return VARFit(fitted.order, fitted.total,
+                  prune_lagged(X, fitted.order, lags, forbidden), autoregression)
+
+
+def simulate_from(fit: Autoregression, start: np.ndarray, innovations: np.ndarray) -> np.ndarray:
+    """The series the autoregression generates from the first p rows `start`
+    and the given residuals for every later time step."""
+    lags = fit.lags
+    series = np.empty((lags + innovations.shape[0], start.shape[1]))
+    series[:lags] = start
+    for t in range(lags, series.shape[0]):
+        value = fit.intercept + innovations[t - lags]
+        for tau in range(1, lags + 1):
+            value = value + fit.coefficients[tau - 1] @ series[t - tau]
+        series[t] = value
+    return series
+
+
+class VARResampleFit:
+    """Fits one residual-bootstrap resample, by index: residuals drawn with
+    replacement from its own generator drive the fitted autoregression from
+    the observed first time steps, and the series is fitted again with the
+    same number of lags. Picklable."""
+
+    def __init__(self, X: np.ndarray, fit: VARFit, seed: np.random.SeedSequence,
+                 prior_knowledge: npt.ArrayLike | None) -> None:
+        self.X, self.fit, self.seed, self.prior_knowledge = X, fit, seed, prior_knowledge
+
+    def __call__(self, index: int) -> tuple[list[int], np.ndarray] | str:
+        autoregression = self.fit.autoregression
+        residuals = autoregression.residuals
+        child = np.random.SeedSequence(self.seed.entropy,
+                                       spawn_key=(*self.seed.spawn_key, index))
+        rows = np.random.default_rng(child).integers(0, len(residuals), size=len(residuals))
+        series = simulate_from(autoregression, self.X[:autoregression.lags], residuals[rows])
+        try:
+            refit = fit_var(series, autoregression.lags, None, self.prior_knowledge, threads=1)
+        except InputError as error:
+            return str(error)
+        return refit.order, np.hstack(list(refit.adjacency))
+
+
+class VARExhaustiveLiNGAM:
+    """Exact causal order of time series, and its instantaneous and lagged
+    causal graphs (VAR-LiNGAM's model, with the order found by exhaustive
+    search instead of greedily).
+
+    Parameters
+    ----------
+    lags : int, at least 1
+        The most lags the autoregression may use.
+    criterion : "bic" (default), "aic", "hqic" or None
+        Chooses the number of lags from 1 to `lags`; None uses exactly `lags`.
+    prior_knowledge : (n, n) array or None
+        ExhaustiveLiNGAM's format, for the instantaneous order and B0.
+    threads, random_state : as in ExhaustiveLiNGAM.
+
+    Attributes (after fit)
+    ----------------------
+    causal_order_ : the instantaneous order, causes first.
+    adjacency_matrices_ : (lags_ + 1, n, n); [0] is B0, [τ] is Bτ; entry
+        [τ, i, j] != 0 means x_j at t - τ -> x_i at t, in the data's units.
+    residuals_ : (T - lags_, n) the autoregression's residuals.
+    lags_ : the number of lags used. total_score_ : the best order's total.
+    """
+
+    def __init__(self, *, lags: int = 1, criterion: str | None = "bic",
+                 prior_knowledge: npt.ArrayLike | None = None, threads: int = 0,
+                 random_state: int | np.random.Generator | None = None) -> None:
+        self.lags = lags
+        self.criterion = criterion
+        self.prior_knowledge = prior_knowledge
+        self.threads = threads
+        self.random_state = random_state
+
+    def get_params(self, deep: bool = True) -> dict[str, Any]:
+        """The constructor's parameters (scikit-learn's estimator protocol)."""
+        return {"lags": self.lags, "criterion": self.criterion,
+                "prior_knowledge": self.prior_knowledge, "threads": self.threads,
+                "random_state": self.random_state}
+
+    def _checked(self, X: npt.ArrayLike) -> tuple[np.ndarray, list[str], bool, int, str | None]:
+        lags = check_count(self.lags, "lags")
+        if lags < 1:
+            raise InputError(f"lags must be at least 1, got {self.lags}")
+        criterion = check_criterion(self.criterion)
+        values, names, from_frame = check_series(X, lags)
+        return values, names, from_frame, lags, criterion
+
+    def fit(self, X: npt.ArrayLike, y: object = None, *,
+            progress: ProgressCallback | None = None,
+            checkpoint: str | os.PathLike[str] | None = None,
+            mpi: bool = False) -> VARExhaustiveLiNGAM:
+        """Fits the model to X (time steps x variables, oldest first); returns
+        self. progress, checkpoint and mpi are as in varkel.causal_order (for
+        the search of the residuals)."""
+        threads = check_threads(self.threads)
+        use_mpi = check_flag(mpi, "mpi")
+        values, names, from_frame, lags, criterion = agree_if(use_mpi, lambda: self._checked(X))
+        fitted = fit_var(values, lags, criterion, self.prior_knowledge, threads=threads,
+                         progress=progress, checkpoint=checkpoint, mpi=use_mpi)
+        self.causal_order_ = fitted.order
+        self.total_score_ = fitted.total
+        self.adjacency_matrices_ = fitted.adjacency
+        self.residuals_ = fitted.autoregression.residuals
+        self.lags_ = fitted.autoregression.lags
+        self.n_features_in_ = len(names)
+        self.names_ = names
+        if from_frame:
+            self.feature_names_in_ = np.array(names, dtype=object)
+        elif hasattr(self, "feature_names_in_"):
+            del self.feature_names_in_
+        return self
+
+    def feature_names(self) -> list[str]:
+        """The variables' names: the DataFrame's, else x0, x1, ..."""
+        self._check_fitted()
+        return list(self.names_)
+
+    def bootstrap(self, X: npt.ArrayLike, n_sampling: int, *,
+                  progress: ProgressCallback | None = None) -> BootstrapResult:
+        """VAR-LiNGAM's residual bootstrap: fits the model to X, then to
+        n_sampling series simulated from the fitted autoregression with its
+        residuals drawn with replacement (seeded by random_state, per
+        resample), each with the fitted number of lags, on several threads
+        at once. In the result, adjacency_matrices_ has shape (n_sampling,
+        n, n * (lags_ + 1)): B0, B1, ... side by side, as VAR-LiNGAM gives
+        them, so a column index j >= n is variable j % n at lag j // n.
+        Does not change the fitted attributes."""
+        count = check_count(n_sampling, "n_sampling")
+        if count == 0:
+            raise InputError("n_sampling must be at least 1")
+        threads = check_threads(self.threads)
+        values, names, _, lags, criterion = self._checked(X)
+        fitted = fit_var(values, lags, criterion, self.prior_knowledge, threads=threads)
+        n_vars, width = len(names), len(names) * (fitted.autoregression.lags + 1)
+        check_result_memory(count, n_vars * width + n_vars, f"{n_vars} series")
+        seed = resampling_seed(self.random_state)
+        _, results, skipped = run_resamples(
+            VARResampleFit(values, fitted, seed, self.prior_knowledge), count, workers(threads),
+            progress)
+        orders, matrices = stack_results(results, ((n_vars,), (n_vars, width)))
+        return BootstrapResult(adjacency_matrices_=matrices, causal_orders_=orders.astype(np.intp),
+                               feature_names_=list(names), skipped_resamples_=skipped)
+
+    def unrolled_graph(self) -> tuple[np.ndarray, list[str], list[int]]:
+        """The fitted graph over every variable at t and at each lag (see
+        varkel._graph.unrolled): adjacency, node names such as 'x0(t-1)',
+        and an order, oldest lag first."""
+        self._check_fitted()
+        return unrolled(self.adjacency_matrices_, self.feature_names(), self.causal_order_)
+
+    def to_dot(self, bootstrap: BootstrapResult | None = None) -> str:
+        """The unrolled graph as Graphviz DOT text, edges labelled with
+        their weights (and bootstrap probabilities); lagged nodes are named
+        like 'x0(t-1)'."""
+        adjacency, names, _ = self.unrolled_graph()
+        return to_dot(adjacency, names, _padded(bootstrap, adjacency.shape[0]))
+
+    def plot(self, ax: Any = None, bootstrap: BootstrapResult | None = None) -> Any:
+        """Draws the unrolled graph with matplotlib and returns the axes."""
+        adjacency, names, order = self.unrolled_graph()
+        return plot_graph(adjacency, names, order,
+                          probabilities=_padded(bootstrap, adjacency.shape[0]), ax=ax)
+
+    def _check_fitted(self) -> None:
+        if not hasattr(self, "adjacency_matrices_"):
+            raise InputError("this VARExhaustiveLiNGAM is not fitted yet; call fit(X) first")
+
+
+def _padded(bootstrap: BootstrapResult | None, size: int) -> np.ndarray | None:
+    """A bootstrap's edge probabilities ((n, n * (lags + 1))) as the
+    unrolled graph's (size x size) matrix."""
+    if bootstrap is None:
+        return None
+    probabilities = bootstrap.get_probabilities()
+    padded = np.zeros((size, size))
+    padded[:probabilities.shape[0], :probabilities.shape[1]] = probabilities
+    return padded

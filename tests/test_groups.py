@@ -1,0 +1,200 @@
+"""One causal order shared by several data sets, and time series."""
+
+from __future__ import annotations
+
+import itertools
+import json
+
+import numpy as np
+import pytest
+
+import varkel
+from conftest import f64_bits
+from test_cli import run_cli, write_csv
+from varkel import _engine as engine
+from varkel._groups import prepare_groups
+
+
+def group_data(n_vars, rows, seed=0):
+    """Groups with one causal structure, their own weights and noise."""
+    return [g.X for g in varkel.simulate_groups(n_vars, rows, seed, edge_probability=0.6,
+                                                noise="laplace")]
+
+
+def summed_score(searched, references, target, parents):
+    """The groups' engine scores added left to right in double (not with
+    sum(), which compensates rounding from Python 3.12 on)."""
+    total = None
+    for Z, R in zip(searched, references, strict=True):
+        score = engine.score(Z, None, R, target, parents)
+        total = score if total is None else total + score
+    return total
+
+
+def brute_force(searched, references, successors):
+    """The best float32 total over every allowed order, each variable's
+    score being the sum over the groups of the engine's own score."""
+    n = searched[0].shape[1]
+    score = {(t, P): summed_score(searched, references, t, P)
+             for t in range(n) for P in range(1 << n) if not P >> t & 1}
+    best, best_order = -np.inf, None
+    for order in itertools.permutations(range(n)):
+        if successors and any(successors[a] >> b & 1 and order.index(a) > order.index(b)
+                              for a in range(n) for b in range(n)):
+            continue
+        total, placed = np.float32(0.0), 0
+        for v in order:
+            total = np.float32(np.float32(score[v, placed]) + total)
+            placed |= 1 << v
+        if total > best:
+            best, best_order = total, list(order)
+    return best_order, float(best)
+
+
+@pytest.mark.parametrize(("n", "constrained"), [(3, False), (5, False), (6, True)])
+def test_shared_order_equals_a_brute_force_over_summed_scores(n, constrained):
+    groups = group_data(n, (60, 450, 130), seed=n)
+    pk = None
+    if constrained:  # x1 before x0; x2 not an ancestor of x3
+        pk = -np.ones((n, n))
+        pk[0, 1] = 1
+        pk[3, 2] = 0
+    prepared = prepare_groups(groups, pk)
+    order, total = brute_force(prepared.searched, prepared.references, prepared.successors)
+    model = varkel.MultiGroupExhaustiveLiNGAM(prior_knowledge=pk).fit(groups)
+    assert model.causal_order_ == order
+    assert f64_bits(model.total_score_) == f64_bits(total)
+    assert len(model.adjacency_matrices_) == 3
+    # Every summed score, bit for bit: the groups' scores in group order.
+    for t, P in itertools.product(range(n), range(1 << n)):
+        if not P >> t & 1:
+            want = summed_score(prepared.searched, prepared.references, t, P)
+            assert f64_bits(engine.score(prepared.searched, None, prepared.references, t, P)) \
+                == f64_bits(want)
+
+
+def test_one_group_is_bit_identical_to_one_data_set():
+    X, _ = varkel.simulate_lingam(6, 500, seed=4, noise="laplace")
+    single = varkel.ExhaustiveLiNGAM().fit(X)
+    grouped = varkel.MultiGroupExhaustiveLiNGAM().fit([X])
+    assert grouped.causal_order_ == single.causal_order_
+    assert f64_bits(grouped.total_score_) == f64_bits(single.total_score_)
+    assert np.array_equal(grouped.adjacency_matrices_[0], single.adjacency_matrix_)
+    assert np.array_equal(grouped.order_margins_, single.order_margins_)
+
+
+def test_group_search_is_the_same_for_every_thread_count_and_pruning():
+    groups = group_data(9, (700, 420, 1000), seed=2)
+    prepared = prepare_groups(groups, None)
+    Z, R = prepared.searched, prepared.references
+    results = [engine.search(Z, None, R, threads=t, prune=p, slice_seconds=0.001)
+               for t in (1, 2) for p in (False, True)]
+    for sinks, total in results[1:]:
+        assert np.array_equal(sinks, results[0][0]) and f64_bits(total) == f64_bits(results[0][1])
+    found = [engine.order_margins(Z, None, R, None, threads=t) for t in (1, 2)]
+    assert np.array_equal(found[0]["sinks"], results[0][0])
+    assert found[0]["margins"].tobytes() == found[1]["margins"].tobytes()
+
+
+def test_group_checkpoint_resumes_and_refuses_other_groups(tmp_path):
+    groups = group_data(7, (300, 500), seed=5)
+    plain = varkel.MultiGroupExhaustiveLiNGAM(margins=False).fit(groups)
+    resumed = varkel.MultiGroupExhaustiveLiNGAM(margins=False)
+    for _ in range(2):  # writes, then resumes from the complete checkpoint
+        resumed.fit(groups, checkpoint=tmp_path)
+        assert resumed.causal_order_ == plain.causal_order_
+        assert f64_bits(resumed.total_score_) == f64_bits(plain.total_score_)
+    with pytest.raises(varkel.InputError, match="other inputs"):
+        resumed.fit(groups[::-1], checkpoint=tmp_path)
+
+
+def test_group_bootstrap_is_reproducible_across_threads():
+    groups = group_data(5, (250, 250), seed=6)
+    runs = [varkel.MultiGroupExhaustiveLiNGAM(random_state=3, threads=t).bootstrap(groups, 6)
+            for t in (1, 2)]
+    assert runs[0] == runs[1]
+    first, second = runs[0]
+    assert np.array_equal(first.causal_orders_, second.causal_orders_)
+    assert not np.array_equal(first.resampled_indices_, second.resampled_indices_)
+    effects = varkel.MultiGroupExhaustiveLiNGAM().fit(groups)
+    assert len(effects.estimate_total_effect(groups, 0, 1)) == 2
+
+
+def frame(X, names):
+    pd = pytest.importorskip("pandas")
+    return pd.DataFrame(X, columns=list(names))
+
+
+@pytest.mark.parametrize(("make", "message"), [
+    (lambda g: [g[0], g[1][:, :3]], "group 1 has 3 columns, group 0 has 4"),
+    (lambda g: [frame(g[0], "abcd"), frame(g[1], "abdc")], "group 1's column 2 is 'd'"),
+    (lambda g: [g[0], np.where(np.arange(4) == 2, np.nan, g[1])], "group 1: X\\[0, 2\\]"),
+    (lambda g: g[0], "must be a list of data sets"),
+    (lambda g: [], "empty"),
+])
+def test_bad_groups_get_one_line(make, message):
+    groups = group_data(4, (50, 60), seed=1)
+    with pytest.raises(varkel.InputError, match=message) as error:
+        varkel.MultiGroupExhaustiveLiNGAM().fit(make(groups))
+    assert "\n" not in str(error.value)
+
+
+def edge_f1(true, found):
+    t, f = true != 0, found != 0
+    hits = int((t & f).sum())
+    return 2 * hits / (t.sum() + f.sum()) if t.sum() + f.sum() else 1.0
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_var_recovers_instantaneous_and_lagged_edges(seed):
+    sim = varkel.simulate_var(5, 2000, seed)
+    model = varkel.VARExhaustiveLiNGAM().fit(sim.X)
+    B = model.adjacency_matrices_
+    assert model.lags_ == 1 and B.shape == (2, 5, 5)
+    position = {v: k for k, v in enumerate(model.causal_order_)}
+    targets, sources = np.nonzero(sim.adjacency[0])
+    assert all(position[j] < position[i] for i, j in zip(targets, sources, strict=True))
+    assert edge_f1(sim.adjacency[0], B[0]) >= 0.9
+    assert edge_f1(sim.adjacency[1], B[1]) >= 0.9
+    assert model.residuals_.shape == (1999, 5)
+
+
+def test_var_chooses_the_lags_and_bootstraps_reproducibly():
+    sim = varkel.simulate_var(3, 1500, 4, lags=2, edge_probability=0.5)
+    assert varkel.VARExhaustiveLiNGAM(lags=4).fit(sim.X).lags_ == 2
+    assert varkel.VARExhaustiveLiNGAM(lags=4, criterion=None).fit(sim.X).lags_ == 4
+    runs = [varkel.VARExhaustiveLiNGAM(lags=2, random_state=1, threads=t).bootstrap(sim.X, 4)
+            for t in (1, 2)]
+    assert runs[0] == runs[1] and runs[0].adjacency_matrices_.shape == (4, 3, 9)
+
+
+@pytest.mark.parametrize(("options", "rows", "message"), [
+    ({"lags": 0}, 200, "lags must be at least 1"),
+    ({"lags": 2}, 12, "the series has 12 time steps; 2 lags of 3 variables need at least 13"),
+    ({"criterion": "mdl"}, 200, "criterion must be one of"),
+])
+def test_bad_series_get_one_line(options, rows, message):
+    X = np.random.default_rng(0).laplace(size=(rows, 3))
+    with pytest.raises(varkel.InputError, match=message):
+        varkel.VARExhaustiveLiNGAM(**options).fit(X)
+
+
+def test_cli_groups_and_lags(tmp_path):
+    groups = group_data(4, (300, 400), seed=3)
+    files = [write_csv(tmp_path / f"g{k}.csv", X) for k, X in enumerate(groups)]
+    done = run_cli("graph", *files, "--groups", "--json", "--dot", str(tmp_path / "g.dot"))
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    assert [g["file"] for g in result["groups"]] == files
+    assert (tmp_path / "g.dot").read_text().count("subgraph cluster_") == 2
+    refused = run_cli("graph", *files)
+    assert refused.returncode == 2 and "add --groups" in refused.stderr
+    other = write_csv(tmp_path / "other.csv", groups[1], names=["v0", "v1", "v3", "v2"])
+    refused = run_cli("graph", files[0], other, "--groups")
+    assert refused.returncode == 2 and "column 2 is 'v3'" in refused.stderr
+    series = write_csv(tmp_path / "s.csv", varkel.simulate_var(3, 600, 0).X)
+    done = run_cli("graph", series, "--lags", "2", "--json")
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    assert {edge["lag"] for edge in result["edges"]} <= set(range(result["lags"] + 1))
+    assert any(edge["lag"] == 1 for edge in result["edges"])
