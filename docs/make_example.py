@@ -1,5 +1,7 @@
-"""Writes docs/example.csv (simulated data with a known sparse DAG) and draws
-docs/graph.png with the command line, as shown in the README.
+"""Writes the README's example data and draws its pictures with the command
+line: docs/example.csv (a known sparse DAG) and docs/graph.png; three sites
+sharing one structure, docs/site-*.csv, and docs/groups.png; a time series,
+docs/series.csv, and docs/series.png.
 
     .venv/bin/python docs/make_example.py
 """
@@ -27,6 +29,21 @@ def main() -> None:
     (HERE / "example-truth.txt").write_text("\n".join(sorted(edges)) + "\n")
     subprocess.run([sys.executable, "-m", "varkel", "graph", str(HERE / "example.csv"),
                     "--bootstrap", "100", "--png", str(HERE / "graph.png")], check=True)
+
+    sites = []
+    for site, group in zip("abc", varkel.simulate_groups(5, [400, 600, 800], seed=2,
+                                                          edge_probability=0.5), strict=True):
+        sites.append(f"docs/site-{site}.csv")
+        np.savetxt(HERE / f"site-{site}.csv", group.X, delimiter=",",
+                   header=",".join(NAMES[:5]), comments="", fmt="%.6f")
+    subprocess.run([sys.executable, "-m", "varkel", "graph", *sites, "--groups",
+                    "--png", "docs/groups.png"], check=True, cwd=HERE.parent)
+
+    series = varkel.simulate_var(4, 1000, seed=3)
+    np.savetxt(HERE / "series.csv", series.X, delimiter=",", header="w,x,y,z", comments="",
+               fmt="%.6f")
+    subprocess.run([sys.executable, "-m", "varkel", "graph", "docs/series.csv", "--lags", "2",
+                    "--png", "docs/series.png"], check=True, cwd=HERE.parent)
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@ import pytest
 import varkel
 from conftest import f64_bits
 from test_cli import run_cli, write_csv
+from test_levels import mpiexec, needs_mpi
 from varkel import _engine as engine
 from varkel._groups import prepare_groups
 
@@ -106,6 +107,23 @@ def test_group_checkpoint_resumes_and_refuses_other_groups(tmp_path):
         assert f64_bits(resumed.total_score_) == f64_bits(plain.total_score_)
     with pytest.raises(varkel.InputError, match="other inputs"):
         resumed.fit(groups[::-1], checkpoint=tmp_path)
+
+
+@needs_mpi
+def test_groups_split_over_mpi_ranks_give_the_same_bits():
+    code = """if True:
+        import varkel
+        from mpi4py import MPI
+        groups = [g.X for g in varkel.simulate_groups(7, [300, 500], seed=1)]
+        model = varkel.MultiGroupExhaustiveLiNGAM(threads=1).fit(groups, mpi=True)
+        if MPI.COMM_WORLD.Get_rank() == 0:
+            print(model.total_score_.hex(), *model.causal_order_)
+    """
+    done = mpiexec(2, "-c", code)
+    assert done.returncode == 0, done.stderr
+    alone = varkel.MultiGroupExhaustiveLiNGAM().fit(
+        [g.X for g in varkel.simulate_groups(7, [300, 500], seed=1)])
+    assert done.stdout.split() == [alone.total_score_.hex(), *map(str, alone.causal_order_)]
 
 
 def test_group_bootstrap_is_reproducible_across_threads():

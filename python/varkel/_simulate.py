@@ -110,8 +110,8 @@ def simulate_var(n_vars: int, n_steps: int, seed: int = 0, *, lags: int = 1,
     instantaneous = simulate_dag(n_vars, 2, seed, edge_probability=edge_probability)
     B0 = instantaneous.adjacency
     mask = rng.random((lags, n_vars, n_vars)) < edge_probability
-    B = mask * rng.uniform(0.2, 0.5, (lags, n_vars, n_vars)) * rng.choice((-1.0, 1.0),
-                                                                        (lags, n_vars, n_vars))
+    weights = rng.uniform(0.2, 0.5, mask.shape) * rng.choice((-1.0, 1.0), mask.shape)
+    B = np.where(mask, weights, 0.0)
     mixing = np.linalg.inv(np.eye(n_vars) - B0)
     while _spectral_radius([mixing @ b for b in B]) >= 0.9:
         B *= 0.8
