@@ -26,10 +26,16 @@ machine is shared, so absolute numbers move between runs.
 
 from __future__ import annotations
 
+import os
+
+# The NumPy search runs on one thread, as the engine does in section 1: its
+# BLAS would otherwise start a thread per processor (and keep them spinning
+# between calls, taking a processor from whatever is timed next).
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 import math
 import multiprocessing
-import os
 import platform
 import time
 

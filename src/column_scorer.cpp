@@ -107,6 +107,33 @@ bool ColumnScorer::residuals(int target, const int* parents, const double* beta,
                                  sd, z);
 }
 
+bool ColumnScorer::unscaled_residuals(const CandidateRegressions& regressions, int j,
+                                      double* z, double* sd) const noexcept {
+  const double rss = regressions.rss[j];
+  if (std::isnan(rss) || n_samples_ <= 0) return false;
+  int parents[kMaxRows];
+  int k = 0;
+  for (int m = 0; m < regressions.k; ++m) {
+    if (m != j) parents[k++] = regressions.members[m];
+  }
+  *sd = std::sqrt(rss / static_cast<double>(n_samples_));
+  if (varkel::unscaled_residuals(columns_.get(), stride_, n_samples_, regressions.members[j],
+                                 parents, regressions.beta + j * kMaxRows, k, z)) {
+    return false;  // a NaN residual stays NaN when divided
+  }
+  // A finite positive sd divides NaN-free values into NaN-free values;
+  // any other may not, so that division is done now.
+  if (*sd > 0.0 && *sd <= std::numeric_limits<double>::max()) return true;
+  const bool nan = divide_residuals(z, n_samples_, *sd);
+  *sd = 1.0;
+  return !nan;
+}
+
+void ColumnScorer::standardize(double* z, double sd) const noexcept {
+  // Dividing by 1 changes nothing (and is how a done division is marked).
+  if (sd != 1.0) divide_residuals(z, n_samples_, sd);
+}
+
 double ColumnScorer::sorted_score(double* z) const noexcept {
   const double count = static_cast<double>(n_samples_);
   sort_(z, static_cast<unsigned long>(n_samples_));

@@ -60,6 +60,16 @@ class ColumnScorer {
                            double* z) const noexcept;
   double sorted_score(double* z) const noexcept;
 
+  // candidate_residuals with the division put off, for callers that may
+  // never need it: the residuals into z and their standard deviation into
+  // *sd (false when the score is NaN without sorting). Where the division
+  // could give NaN from NaN-free residuals (sd not finite and positive) it
+  // is done here, and *sd is 1. standardize(z, sd) then gives exactly
+  // candidate_residuals' z.
+  bool unscaled_residuals(const CandidateRegressions& regressions, int j, double* z,
+                          double* sd) const noexcept;
+  void standardize(double* z, double sd) const noexcept;
+
   // Bytes a scorer of this shape allocates for its copy of X, and per
   // scratch buffer.
   static uint64_t column_bytes(int n_samples, int n_vars);

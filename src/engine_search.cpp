@@ -64,10 +64,6 @@ bool prunes(EngineOptions::Prune option, int n_samples) {
          (option == EngineOptions::Prune::kAuto && n_samples >= kMinSamplesToPrune);
 }
 
-size_t residual_buffers(int n_vars, bool prune) {
-  return prune ? static_cast<size_t>(std::max(n_vars, 1)) : 1;
-}
-
 std::vector<int> group_samples(const EngineProblem& problem) {
   std::vector<int> samples;
   for (const DataGroup& group : problem.groups) samples.push_back(group.n_samples);
@@ -90,12 +86,11 @@ uint64_t engine_bytes(int n_vars, const std::vector<int>& group_samples, uint64_
                       bool prune) {
   const uint64_t subsets = uint64_t{1} << n_vars;
   const uint64_t level = std::max<uint64_t>(widest_level(n_vars), 1);
-  const uint64_t buffers = residual_buffers(n_vars, prune);
   const uint64_t workers = std::max<uint64_t>(threads, 1);
   return subsets + level * (2 * sizeof(float) + sizeof(int8_t)) +
          GroupScorer::column_bytes(group_samples, n_vars) +
          workers * group_samples.size() * sizeof(CandidateRegressions) +
-         workers * buffers * GroupScorer::scratch_bytes(group_samples);
+         workers * GroupScorer::scratch_bytes(group_samples) * (prune ? 3 : 2) / 2;
 }
 
 EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
@@ -106,10 +101,10 @@ EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
       threads_(engine_threads(options.threads, problem_.n_vars, total_samples(problem_))),
       slice_seconds_(options.slice_seconds),
       pool_(make_pool(threads_, options.wait_mode)),
-      scratch_(scorer_.make_scratch((pool_ ? pool_->NumWorkers() : 1) *
-                                    residual_buffers(problem_.n_vars, prune_))),
+      scratch_(scorer_.make_scratch(pool_ ? pool_->NumWorkers() : 1)),
       regressions_(allocate<CandidateRegressions>((pool_ ? pool_->NumWorkers() : 1) *
                                                   scorer_.groups())),
+      deviations_(allocate<double>((pool_ ? pool_->NumWorkers() : 1) * scorer_.groups())),
       block_scratch_(prune_ ? allocate<int32_t>((pool_ ? pool_->NumWorkers() : 1) *
                                                  scorer_.widest_stride())
                             : nullptr),
@@ -131,7 +126,7 @@ EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
 }
 
 void EngineSearch::relax(uint32_t mask, uint64_t rank, CandidateRegressions* regressions,
-                         double* z, int32_t* blocks) {
+                         double* z, int32_t* blocks, double* sds) {
   uint32_t candidates = mask;
   if (!predecessors_.empty()) {
     // A subset that lacks a required predecessor of one of its members is
@@ -161,7 +156,7 @@ void EngineSearch::relax(uint32_t mask, uint64_t rank, CandidateRegressions* reg
   Relaxed relaxed;
   if (prune_) {
     double scores[kMaxRows];
-    score_pruned(regressions, candidates, parent_totals, z, blocks, scores);
+    score_pruned(regressions, candidates, parent_totals, z, blocks, sds, scores);
     relaxed = relax_subset(
         mask, candidates, [&](int target, uint32_t) { return scores[position(target)]; },
         parent_total);
@@ -179,25 +174,23 @@ void EngineSearch::relax(uint32_t mask, uint64_t rank, CandidateRegressions* reg
 
 void EngineSearch::score_pruned(const CandidateRegressions* regressions, uint32_t candidates,
                                 const float* parent_totals, double* z, int32_t* blocks,
-                                double* scores) {
-  // Every candidate's residuals, then, while a candidate has been scored,
-  // the bound U on the next one's score. The engine's score s is at most U
-  // (as doubles), so float32(s) + total <= float32(U) + total, float32
-  // rounding and addition being monotone: a candidate with float32(U) +
-  // total below the best candidate scored so far is strictly below the
-  // subset's maximum and can neither win nor tie.
+                                double* sds, double* scores) {
+  // Candidates one at a time, in order of promise: the residuals (their
+  // division by the standard deviation put off), then, once a candidate has
+  // been scored, the bound U on this one's score. The engine's score s is
+  // at most U (as doubles), so float32(s) + total <= float32(U) + total,
+  // float32 rounding and addition being monotone: a candidate with
+  // float32(U) + total below the best candidate scored so far is strictly
+  // below the subset's maximum and can neither win nor tie. One residual
+  // buffer serves them all, so it stays in the nearest cache.
   const int k = regressions[0].k;
-  const size_t stride = scorer_.stride();
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-  bool sortable[kMaxRows];
+  constexpr float kNoBar = -std::numeric_limits<float>::infinity();
   int order[kMaxRows];
   int count = 0;
   for (int j = 0; j < k; ++j) {
     scores[j] = -std::numeric_limits<double>::infinity();
-    if (((candidates >> regressions[0].members[j]) & 1) == 0) continue;
-    // A score that is NaN without sorting is never bounded, nor skipped.
-    sortable[j] = scorer_.candidate_residuals(regressions, j, z + static_cast<size_t>(j) * stride);
-    order[count++] = j;
+    if (((candidates >> regressions[0].members[j]) & 1) != 0) order[count++] = j;
   }
   // The best total of the rest first: it usually ends with the subset's
   // best total, so the bar is high from the first candidate on, and that
@@ -205,7 +198,7 @@ void EngineSearch::score_pruned(const CandidateRegressions* regressions, uint32_
   // totals last.
   const auto promise = [&](int j) {
     const float total = parent_totals[j];
-    return std::isnan(total) ? -std::numeric_limits<float>::infinity() : total;
+    return std::isnan(total) ? kNoBar : total;
   };
   for (int a = 1; a < count; ++a) {
     const int j = order[a];
@@ -213,20 +206,24 @@ void EngineSearch::score_pruned(const CandidateRegressions* regressions, uint32_
     for (; b > 0 && promise(order[b - 1]) < promise(j); --b) order[b] = order[b - 1];
     order[b] = j;
   }
-  float bar = -std::numeric_limits<float>::infinity();
+  float bar = kNoBar;
   uint64_t skipped = 0;
   for (int a = 0; a < count; ++a) {
     const int j = order[a];
-    double* zj = z + static_cast<size_t>(j) * stride;
-    if (sortable[j] && bar > -std::numeric_limits<float>::infinity() &&
-        static_cast<float>(scorer_.upper(zj, blocks)) + parent_totals[j] < bar) {
+    // A score that is NaN without sorting is never bounded, nor skipped:
+    // NaN, as score_candidate gives it (the first group's NaN regression,
+    // whose payload a single group keeps).
+    if (!scorer_.unscaled_residuals(regressions, j, z, sds)) {
+      const double rss = regressions[0].rss[j];
+      scores[j] = std::isnan(rss) ? rss : kNaN;
+      continue;  // NaN: the bar stays
+    }
+    if (bar > kNoBar && static_cast<float>(scorer_.upper(z, sds, blocks)) + parent_totals[j] < bar) {
       ++skipped;  // its score stays -inf: it cannot win
       continue;
     }
-    // Unsortable: NaN, as score_candidate gives it (the first group's NaN
-    // regression, whose payload a single group keeps).
-    const double rss = regressions[0].rss[j];
-    scores[j] = sortable[j] ? scorer_.sorted_score(zj) : (std::isnan(rss) ? rss : kNaN);
+    scorer_.standardize(z, sds);
+    scores[j] = scorer_.sorted_score(z);
     const float value = static_cast<float>(scores[j]) + parent_totals[j];
     if (value > bar) bar = value;
   }
@@ -234,13 +231,13 @@ void EngineSearch::score_pruned(const CandidateRegressions* regressions, uint32_
 }
 
 void EngineSearch::relax_run(int k, uint64_t first, uint64_t last, size_t worker) {
-  double* z = scratch_.get() + worker * residual_buffers(problem_.n_vars, prune_) *
-                                   scorer_.stride();
+  double* z = scratch_.get() + worker * scorer_.stride();
   int32_t* blocks = prune_ ? block_scratch_.get() + worker * scorer_.widest_stride() : nullptr;
   CandidateRegressions* regressions = regressions_.get() + worker * scorer_.groups();
+  double* sds = deviations_.get() + worker * scorer_.groups();
   uint32_t mask = unrank_subset(first, k, problem_.n_vars);
   for (uint64_t rank = first; rank < last; ++rank) {
-    relax(mask, rank, regressions, z, blocks);
+    relax(mask, rank, regressions, z, blocks, sds);
     if (rank + 1 < last) mask = next_subset(mask);
   }
 }

@@ -79,10 +79,9 @@ uint64_t engine_threads(uint64_t requested, int n_vars, int n_samples);
 
 // Bytes the engine allocates for a search: the table of sinks (one byte per
 // subset), two levels of totals and one level of sinks at the widest level,
-// the column-major copies of the groups' X, each thread's regressions, and
-// residual buffers (every group's): one per thread, or with pruning one per
-// variable per thread (every candidate's residuals are kept until the
-// subset is decided).
+// the column-major copies of the groups' X, and per thread the regressions
+// of one subset, one residual buffer (every group's) and with pruning the
+// bound's blocks (an int32 per residual).
 uint64_t engine_bytes(int n_vars, const std::vector<int>& group_samples, uint64_t threads,
                       bool prune);
 
@@ -91,9 +90,6 @@ constexpr int kMinSamplesToPrune = 400;
 
 // Whether a search prunes, by its option and its smallest group's samples.
 bool prunes(EngineOptions::Prune option, int n_samples);
-
-// Residual buffers per thread: one, or with pruning one per variable.
-size_t residual_buffers(int n_vars, bool prune);
 
 class EngineSearch {
  public:
@@ -141,12 +137,13 @@ class EngineSearch {
   void relax_ranks(int k, uint64_t first, uint64_t last);
   void relax_run(int k, uint64_t first, uint64_t last, size_t worker);
   void relax(uint32_t mask, uint64_t rank, CandidateRegressions* regressions, double* z,
-             int32_t* blocks);
+             int32_t* blocks, double* sds);
   // The pruned relaxation: the scores of `candidates` (members of the
   // regressions' subset), each sorted only if it can still win; others get
   // -inf. Same result as scoring all of them.
   void score_pruned(const CandidateRegressions* regressions, uint32_t candidates,
-                    const float* parent_totals, double* z, int32_t* blocks, double* scores);
+                    const float* parent_totals, double* z, int32_t* blocks, double* sds,
+                    double* scores);
 
   EngineProblem problem_;
   std::vector<uint32_t> predecessors_;
@@ -157,6 +154,7 @@ class EngineSearch {
   PoolPtr pool_;
   hwy::AlignedFreeUniquePtr<double[]> scratch_;
   std::unique_ptr<CandidateRegressions[]> regressions_;  // groups() per worker
+  std::unique_ptr<double[]> deviations_;  // each candidate's groups' sd, per worker
   std::unique_ptr<int32_t[]> block_scratch_;  // the bound's blocks, stride per worker
   std::unique_ptr<float[]> previous_totals_;
   std::unique_ptr<float[]> current_totals_;

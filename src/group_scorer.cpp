@@ -46,20 +46,27 @@ double GroupScorer::score_candidate(const CandidateRegressions* regressions, int
       [&](size_t g) { return scorers_[g].score_candidate(regressions[g], j, z); });
 }
 
-bool GroupScorer::candidate_residuals(const CandidateRegressions* regressions, int j,
-                                      double* z) const noexcept {
+bool GroupScorer::unscaled_residuals(const CandidateRegressions* regressions, int j,
+                                     double* z, double* sds) const noexcept {
   for (size_t g = 0; g < scorers_.size(); ++g) {
-    if (!scorers_[g].candidate_residuals(regressions[g], j, z + offsets_[g])) return false;
+    if (!scorers_[g].unscaled_residuals(regressions[g], j, z + offsets_[g], sds + g)) {
+      return false;
+    }
   }
   return true;
+}
+
+void GroupScorer::standardize(double* z, const double* sds) const noexcept {
+  for (size_t g = 0; g < scorers_.size(); ++g) scorers_[g].standardize(z + offsets_[g], sds[g]);
 }
 
 double GroupScorer::sorted_score(double* z) const noexcept {
   return sum_over_groups([&](size_t g) { return scorers_[g].sorted_score(z + offsets_[g]); });
 }
 
-double GroupScorer::upper(const double* z, int32_t* blocks) const noexcept {
-  return sum_over_groups([&](size_t g) { return bounds_[g].upper(z + offsets_[g], blocks); });
+double GroupScorer::upper(const double* z, const double* sds, int32_t* blocks) const noexcept {
+  return sum_over_groups(
+      [&](size_t g) { return bounds_[g].upper(z + offsets_[g], sds[g], blocks); });
 }
 
 uint64_t GroupScorer::column_bytes(const std::vector<int>& group_samples, int n_vars) {

@@ -50,18 +50,21 @@ class GroupScorer {
   double score_candidate(const CandidateRegressions* regressions, int j,
                          double* z) const noexcept;
 
-  // score_candidate in two steps (see ColumnScorer): every group's
-  // residuals into z (false when the sum is NaN without sorting), then the
-  // summed score of those residuals.
-  bool candidate_residuals(const CandidateRegressions* regressions, int j,
-                           double* z) const noexcept;
+  // score_candidate in steps, for the pruned search (see ColumnScorer):
+  // every group's residuals into z and their standard deviations into sds
+  // (groups() doubles), the division put off (false when the sum is NaN
+  // without sorting); then, for a candidate worth sorting, standardize and
+  // sorted_score give score_candidate's number.
+  bool unscaled_residuals(const CandidateRegressions* regressions, int j, double* z,
+                          double* sds) const noexcept;
+  void standardize(double* z, const double* sds) const noexcept;
   double sorted_score(double* z) const noexcept;
 
-  // An upper bound on sorted_score(z) for residuals that candidate_residuals
-  // accepted: the groups' bounds summed in the same order (addition being
-  // monotone, the sum of bounds bounds the sum). `blocks`: widest_stride()
-  // int32s.
-  double upper(const double* z, int32_t* blocks) const noexcept;
+  // An upper bound on what standardize then sorted_score would give, from
+  // unscaled_residuals' z and sds: the groups' bounds summed in the same
+  // order (addition being monotone, the sum of bounds bounds the sum).
+  // `blocks`: widest_stride() int32s.
+  double upper(const double* z, const double* sds, int32_t* blocks) const noexcept;
 
   // Bytes of the copies of X, and of one scratch buffer.
   static uint64_t column_bytes(const std::vector<int>& group_samples, int n_vars);

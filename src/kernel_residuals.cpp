@@ -1,6 +1,7 @@
 // standardized_residuals: the residuals of one regression and their division
 // by the standard deviation, computed across samples with one sample per
-// vector lane.
+// vector lane; and the same in two steps (unscaled_residuals, then
+// divide_residuals), for callers that may not need the division.
 //
 // Each lane does exactly what the row-major residual loop does for its
 // sample: start from the target's value, subtract each parent's value times
@@ -44,11 +45,13 @@ HWY_INLINE void residual_block(D d, const double* HWY_RESTRICT target_column,
   }
 }
 
-// Preconditions: see standardized_residuals in kernels.h; k <= 31.
-bool standardized_residuals_impl(const double* HWY_RESTRICT columns, size_t stride,
-                                 int n_samples, int target, const int* HWY_RESTRICT parents,
-                                 const double* HWY_RESTRICT beta, int k, double sd,
-                                 double* HWY_RESTRICT z) {
+// The residuals, divided by sd when kDivide, into z; whether any of the
+// first n_samples is NaN.
+template <bool kDivide>
+HWY_INLINE bool residuals_into(const double* HWY_RESTRICT columns, size_t stride, int n_samples,
+                               int target, const int* HWY_RESTRICT parents,
+                               const double* HWY_RESTRICT beta, int k, double sd,
+                               double* HWY_RESTRICT z) {
   using D = hn::ScalableTag<double>;
   using V = hn::Vec<D>;
   const D d;
@@ -60,6 +63,7 @@ bool standardized_residuals_impl(const double* HWY_RESTRICT columns, size_t stri
   }
   const double* HWY_RESTRICT target_column = columns + static_cast<size_t>(target) * stride;
   const V divisor = hn::Set(d, sd);
+  const auto finish = [&](V e) { return kDivide ? hn::Div(e, divisor) : e; };
   const size_t count = static_cast<size_t>(n_samples);
   auto any_nan = hn::FirstN(d, 0);
   V e[kBlock];
@@ -67,18 +71,49 @@ bool standardized_residuals_impl(const double* HWY_RESTRICT columns, size_t stri
   for (; s + kBlock * lanes <= count; s += kBlock * lanes) {
     residual_block<kBlock>(d, target_column, parent_columns, beta, k, s, e);
     for (size_t b = 0; b < kBlock; ++b) {
-      const V standardized = hn::Div(e[b], divisor);
-      hn::Store(standardized, d, z + s + b * lanes);
-      any_nan = hn::Or(any_nan, hn::IsNaN(standardized));
+      const V value = finish(e[b]);
+      hn::Store(value, d, z + s + b * lanes);
+      any_nan = hn::Or(any_nan, hn::IsNaN(value));
     }
   }
   // The last vectors may reach into the padding rows; their NaN test looks
   // only at the lanes that hold samples.
   for (; s < count; s += lanes) {
     residual_block<1>(d, target_column, parent_columns, beta, k, s, e);
-    const V standardized = hn::Div(e[0], divisor);
-    hn::Store(standardized, d, z + s);
-    any_nan = hn::Or(any_nan, hn::And(hn::IsNaN(standardized), hn::FirstN(d, count - s)));
+    const V value = finish(e[0]);
+    hn::Store(value, d, z + s);
+    any_nan = hn::Or(any_nan, hn::And(hn::IsNaN(value), hn::FirstN(d, count - s)));
+  }
+  return !hn::AllFalse(d, any_nan);
+}
+
+// Preconditions: see standardized_residuals in kernels.h; k <= 31.
+bool standardized_residuals_impl(const double* HWY_RESTRICT columns, size_t stride,
+                                 int n_samples, int target, const int* HWY_RESTRICT parents,
+                                 const double* HWY_RESTRICT beta, int k, double sd,
+                                 double* HWY_RESTRICT z) {
+  return residuals_into<true>(columns, stride, n_samples, target, parents, beta, k, sd, z);
+}
+
+// Preconditions: see unscaled_residuals in kernels.h; k <= 31.
+bool unscaled_residuals_impl(const double* HWY_RESTRICT columns, size_t stride, int n_samples,
+                             int target, const int* HWY_RESTRICT parents,
+                             const double* HWY_RESTRICT beta, int k, double* HWY_RESTRICT e) {
+  return residuals_into<false>(columns, stride, n_samples, target, parents, beta, k, 1.0, e);
+}
+
+// Preconditions: see divide_residuals in kernels.h.
+bool divide_residuals_impl(double* HWY_RESTRICT z, int n_samples, double sd) {
+  using D = hn::ScalableTag<double>;
+  const D d;
+  const size_t lanes = hn::Lanes(d);
+  const auto divisor = hn::Set(d, sd);
+  const size_t count = static_cast<size_t>(n_samples);
+  auto any_nan = hn::FirstN(d, 0);
+  for (size_t s = 0; s < count; s += lanes) {
+    const auto value = hn::Div(hn::Load(d, z + s), divisor);
+    hn::Store(value, d, z + s);
+    any_nan = hn::Or(any_nan, hn::And(hn::IsNaN(value), hn::FirstN(d, count - s)));
   }
   return !hn::AllFalse(d, any_nan);
 }
@@ -99,6 +134,19 @@ bool standardized_residuals(const double* columns, size_t stride, int n_samples,
                             double* z) noexcept {
   return HWY_DYNAMIC_DISPATCH(standardized_residuals_impl)(columns, stride, n_samples, target,
                                                            parents, beta, k, sd, z);
+}
+
+HWY_EXPORT(unscaled_residuals_impl);
+HWY_EXPORT(divide_residuals_impl);
+
+bool unscaled_residuals(const double* columns, size_t stride, int n_samples, int target,
+                        const int* parents, const double* beta, int k, double* e) noexcept {
+  return HWY_DYNAMIC_DISPATCH(unscaled_residuals_impl)(columns, stride, n_samples, target,
+                                                       parents, beta, k, e);
+}
+
+bool divide_residuals(double* z, int n_samples, double sd) noexcept {
+  return HWY_DYNAMIC_DISPATCH(divide_residuals_impl)(z, n_samples, sd);
 }
 
 }  // namespace varkel

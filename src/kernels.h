@@ -41,6 +41,15 @@ bool standardized_residuals(const double* columns, size_t stride, int n_samples,
                             const int* parents, const double* beta, int k, double sd,
                             double* z) noexcept;
 
+// standardized_residuals in two steps, with the same bits: the residuals
+// before their division (e), then z = e / sd in place. Each returns true
+// when any of its first n_samples results is NaN. Preconditions: as
+// standardized_residuals; divide_residuals' z is 64-byte aligned with room
+// for whole vectors past n_samples (they are divided too).
+bool unscaled_residuals(const double* columns, size_t stride, int n_samples, int target,
+                        const int* parents, const double* beta, int k, double* e) noexcept;
+bool divide_residuals(double* z, int n_samples, double sd) noexcept;
+
 // The regressions of all candidate sinks of one subset, one candidate per
 // vector lane. The subset has members m_0 < ... < m_(k-1), and
 // M[a * k + b] = C[m_a * n_vars + m_b]. Candidate j has target m_j and
@@ -53,17 +62,17 @@ bool standardized_residuals(const double* columns, size_t stride, int n_samples,
 void regress_candidates(const double* M, int k, double* rss, double* beta,
                         size_t beta_stride) noexcept;
 
-// The score bound's first pass (score_bound.h): blocks[i] =
-// trunc(min(max((z[i] - low) * scale, 0), top)) for i < n, with unfused
-// operations, and sums = {sum z^2, sum |z|, max |z|} in any order.
-// Preconditions: z NaN-free; blocks has room for n entries.
-void bound_blocks(const double* z, int n, double low, double scale, double top,
-                  int32_t* blocks, double* sums) noexcept;
+// The score bound's first pass (score_bound.h), on the values v[i] =
+// e[i] * factor: blocks[i] = trunc(min(max((v[i] - low) * scale, 0), top))
+// for i < n, with unfused operations; returns sum v^2, in any order.
+// Preconditions: e NaN-free; blocks has room for n entries.
+double bound_blocks(const double* e, double factor, int n, double low, double scale,
+                    double top, int32_t* blocks) noexcept;
 
-// Its second pass: sums = {sum z[i] * mean[blocks[i]], sum |z[i] * mean[blocks[i]]|},
-// in any order. Precondition: every blocks[i] indexes mean.
-void bound_cross(const double* z, const int32_t* blocks, int n, const double* mean,
-                 double* sums) noexcept;
+// Its second pass: sum of v[i] * mean[blocks[i]] (v as above), in any
+// order. Precondition: every blocks[i] indexes mean.
+double bound_cross(const double* e, double factor, const int32_t* blocks, int n,
+                   const double* mean) noexcept;
 
 }  // namespace varkel
 

@@ -26,23 +26,27 @@ ScoreBound::ScoreBound(const double* R, int n_samples)
     prefix_[i + 1] = prefix_[i] + R[i];
     sum_r2_ += R[i] * R[i];
     sum_abs_r_ += std::fabs(R[i]);
+    largest_r_ = std::max(largest_r_, std::fabs(R[i]));
   }
   blocks_ = std::clamp(n_samples / 8, 16, kMaxBlocks);
   low_ = -kSpan;
   scale_ = blocks_ / (2.0 * kSpan);
 }
 
-double ScoreBound::upper(const double* z, int32_t* blocks) const noexcept {
+double ScoreBound::upper(const double* e, double sd, int32_t* blocks) const noexcept {
   const int m = n_samples_;
   if (m <= 0) return std::numeric_limits<double>::infinity();
-  // Pass one: each residual's block, and sum z^2, sum |z|, max |z|.
-  double sums[3];
-  bound_blocks(z, m, low_, scale_, blocks_ - 0.5, blocks, sums);
-  const double squares = sums[0], largest = sums[2];
+  // Pass one: each value's block and sum v^2, for v = e * (1 / sd). A
+  // reciprocal that overflows (a subnormal sd) is not bounded.
+  const double factor = 1.0 / sd;
+  if (!(factor <= std::numeric_limits<double>::max())) {
+    return std::numeric_limits<double>::infinity();
+  }
+  const double squares = bound_blocks(e, factor, m, low_, scale_, blocks_ - 0.5, blocks);
   if (!std::isfinite(squares)) return std::numeric_limits<double>::infinity();
   // The blocks' counts (four interleaved tables, so that neighbours in one
   // block do not wait on each other), then the mean of R over the sorted
-  // positions [position, position + c) that each block's residuals hold.
+  // positions [position, position + c) that each block's values hold.
   int count[4][kMaxBlocks];
   for (auto& table : count) std::fill(table, table + blocks_, 0);
   int i = 0;
@@ -59,18 +63,32 @@ double ScoreBound::upper(const double* z, int32_t* blocks) const noexcept {
     mean[b] = c > 0 ? (prefix_[position + c] - prefix_[position]) * reciprocal_[c] : 0.0;
     position += c;
   }
-  // Pass two: the cross term's lower bound, sum z_i * mean(block of z_i).
-  double cross[2];
-  bound_cross(z, blocks, m, mean, cross);
+  // Pass two: the cross term's lower bound, sum v_i * mean(block of v_i).
+  const double cross = bound_cross(e, factor, blocks, m, mean);
   const double count_m = static_cast<double>(m);
-  const double bound = (squares + sum_r2_ - 2.0 * cross[0]) / count_m;
-  // The margin: g relative to every magnitude summed (the squares, R^2, the
-  // cross terms), and the prefix sums' error, at most g * sum|R| in each
-  // block's mean, times at most `largest` per residual.
+  const double bound = (squares + sum_r2_ - 2.0 * cross) / count_m;
+  // Magnitudes, from sum v^2 alone (Cauchy-Schwarz): max |v| <= sqrt(sum
+  // v^2), sum |v| <= sqrt(m sum v^2), and |v_i mean| <= |v_i| max|R|;
+  // rounded up by a factor that covers the square roots' rounding.
+  const double largest = std::sqrt(squares) * (1.0 + 0x1p-50);
+  const double sum_abs = std::sqrt(count_m * squares) * (1.0 + 0x1p-50);
+  // The rounding margin: g relative to every magnitude summed (the squares,
+  // R^2, the cross terms), and the prefix sums' error, at most g * sum|R| in
+  // each block's mean, times at most `largest` per value.
   const double g = (count_m + blocks_ + 16.0) * 0x1p-52;
-  const double magnitudes = squares + sum_r2_ + 2.0 * cross[1] +
+  const double magnitudes = squares + sum_r2_ + 2.0 * largest_r_ * sum_abs +
                             4.0 * blocks_ * largest * sum_abs_r_;
-  return (bound + 2.0 * g * magnitudes / count_m) * (1.0 + 2.0 * g);
+  const double rounded = (bound + 2.0 * g * magnitudes / count_m) * (1.0 + 2.0 * g);
+  // That bounds the score of v; the engine scores z = e / sd, divided
+  // exactly. v_i = e_i (1/sd)(1 + t1)(1 + t2) and z_i = (e_i / sd)(1 + t3)
+  // with |t| <= 2^-53 (or an absolute 2^-1075 when subnormal), so
+  // |v_i - z_i| <= eps = 3.02 * 2^-53 max|v| + 2^-1073, and so are the
+  // sorted vectors' entries apart (sorting is 1-Lipschitz in the max norm).
+  // Then score(z) <= score(v) + (2 eps / m)(sum |v| + sum |R|) + eps^2,
+  // doubled for the rounding of this sum and of z's own magnitudes.
+  const double eps = 3.02 * 0x1p-53 * largest + 0x1p-1073;
+  const double shift = 2.0 * (2.0 * eps * (sum_abs + sum_abs_r_) / count_m + eps * eps);
+  return (rounded + shift) * (1.0 + 0x1p-50);
 }
 
 }  // namespace varkel

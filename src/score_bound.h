@@ -39,10 +39,13 @@ class ScoreBound {
   // R: the m sorted reference values (borrowed; must outlive the bound).
   ScoreBound(const double* R, int n_samples);
 
-  // An upper bound on the engine's score of the residuals z[0 .. m-1], in
-  // any order; `blocks` is scratch for m int32s. Precondition: no z is NaN
-  // (the engine's score is NaN then, and is not bounded here).
-  double upper(const double* z, int32_t* blocks) const noexcept;
+  // An upper bound on the engine's score of the standardised residuals
+  // z = e / sd, each divided exactly, from the residuals e[0 .. m-1] before
+  // their division (in any order), without dividing: the bound works on
+  // e * (1 / sd) and allows for the difference. `blocks` is scratch for m
+  // int32s. Preconditions: no e is NaN (the engine's score is NaN then,
+  // and is not bounded here); sd is finite and positive.
+  double upper(const double* e, double sd, int32_t* blocks) const noexcept;
 
  private:
   int n_samples_;
@@ -50,6 +53,7 @@ class ScoreBound {
   std::vector<double> reciprocal_;  // reciprocal_[c] = 1 / c (a mean is a product, not a division)
   double sum_r2_ = 0.0;         // sum of R^2
   double sum_abs_r_ = 0.0;      // sum of |R|
+  double largest_r_ = 0.0;      // max |R|
   int blocks_ = 16;             // how many blocks this sample size uses
   double low_ = 0.0;            // the blocks cover [low_, -low_] in equal widths
   double scale_ = 0.0;          // blocks per unit

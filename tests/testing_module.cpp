@@ -239,8 +239,10 @@ py::tuple score_upper_bound(const Doubles& X, const Doubles& C, const Doubles& R
   std::vector<int32_t> blocks(scorer.stride());
   double upper = std::numeric_limits<double>::quiet_NaN();
   double score = std::numeric_limits<double>::quiet_NaN();
-  if (scorer.candidate_residuals(regressions, j, z.get())) {
-    upper = bound.upper(z.get(), blocks.data());
+  double sd = 0.0;
+  if (scorer.unscaled_residuals(regressions, j, z.get(), &sd)) {
+    upper = bound.upper(z.get(), sd, blocks.data());
+    scorer.standardize(z.get(), sd);
     score = scorer.sorted_score(z.get());
   }
   return py::make_tuple(upper, score);
