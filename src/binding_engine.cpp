@@ -290,6 +290,7 @@ class Search {
     } catch (const std::bad_alloc&) {
       raise(PyExc_MemoryError, "cannot allocate the search's tables");
     }
+    groups_.X.clear();  // the engine has its own copy
   }
 
   int n_vars() const { return engine_->n_vars(); }
@@ -408,7 +409,7 @@ class Search {
     }
   }
 
-  Groups groups_;  // X is only read while the engine copies it
+  Groups groups_;  // C and R (X only until the engine has copied it)
   py::array_t<int8_t> sinks_;
   std::unique_ptr<EngineSearch> engine_;
 };

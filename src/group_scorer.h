@@ -17,6 +17,8 @@
 
 namespace varkel {
 
+// X is read only while a scorer copies it; C and R are borrowed for the
+// scorer's life.
 struct DataGroup {
   const double* X;  // n_samples x n_vars, row-major
   const double* C;  // n_vars x n_vars

@@ -13,6 +13,10 @@ subsets: exactly, not greedily.
     >>> model.causal_order_                        # column indices, causes first
     >>> model.adjacency_matrix_                    # B[i, j] != 0: x_j -> x_i
     >>> varkel.causal_order(X).order               # the order alone
+
+MultiGroupExhaustiveLiNGAM finds one order shared by several data sets (one
+graph each); VARExhaustiveLiNGAM the instantaneous and lagged graphs of a
+time series.
 """
 
 from varkel._bootstrap import BootstrapResult
