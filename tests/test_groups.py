@@ -157,6 +157,12 @@ def test_bad_groups_get_one_line(make, message):
     assert "\n" not in str(error.value)
 
 
+def test_names_come_from_the_dataframes_among_the_groups():
+    groups = group_data(3, (80, 90), seed=2)
+    model = varkel.MultiGroupExhaustiveLiNGAM().fit([groups[0], frame(groups[1], "abc")])
+    assert model.feature_names() == ["a", "b", "c"]
+
+
 def edge_f1(true, found):
     t, f = true != 0, found != 0
     hits = int((t & f).sum())

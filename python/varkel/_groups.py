@@ -49,7 +49,8 @@ class PreparedGroups:
 
     @property
     def names(self) -> list[str]:
-        return self.groups[0].names
+        """The first DataFrame's column names, else x0, x1, ..."""
+        return next((d.names for d in self.groups if d.from_frame), self.groups[0].names)
 
     @property
     def forbidden(self) -> np.ndarray | None:
@@ -100,8 +101,10 @@ def prepare_groups(X_list: Any, prior_knowledge: npt.ArrayLike | None) -> Prepar
             raise InputError(f"group {g}: {error}") from None
     n_vars = groups[0].values.shape[1]
     pk = None if prior_knowledge is None else check_prior_knowledge(prior_knowledge, n_vars)
-    successors = None if pk is None else successor_masks(pk, groups[0].names)
-    return PreparedGroups(groups, searched, references, successors, pk)
+    prepared = PreparedGroups(groups, searched, references, None, pk)
+    if pk is None:
+        return prepared
+    return PreparedGroups(groups, searched, references, successor_masks(pk, prepared.names), pk)
 
 
 class GroupResampleFit:

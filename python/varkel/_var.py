@@ -23,16 +23,16 @@ import numpy as np
 import numpy.typing as npt
 
 from varkel._bootstrap import BootstrapResult, check_result_memory, resampling_seed, run_resamples
-from varkel._data import as_data, scale_exactly, scale_exponents
+from varkel._data import as_data, default_names, scale_exactly, scale_exponents
 from varkel._errors import InputError
 from varkel._estimator import stack_results, workers
 from varkel._fit import fit_order
 from varkel._graph import plot_graph, to_dot, unrolled
 from varkel._mpi import agree_if
 from varkel._options import check_count, check_flag, check_threads
-from varkel._prior import forbidden_edges
+from varkel._prior import check_prior_knowledge, forbidden_edges, successor_masks
 from varkel._pruning import adaptive_lasso
-from varkel._search import PreparedSearch, ProgressCallback, prepare_search
+from varkel._search import ProgressCallback, prepare_search
 
 CRITERIA = ("aic", "bic", "hqic")
 
@@ -148,16 +148,22 @@ class VARFit:
 def fit_var(X: np.ndarray, max_lags: int, criterion: str | None,
             prior_knowledge: npt.ArrayLike | None, *, threads: int,
             progress: ProgressCallback | None = None,
-            checkpoint: str | os.PathLike[str] | None = None, mpi: bool = False) -> VARFit:
+            checkpoint: str | os.PathLike[str] | None = None, mpi: bool = False,
+            names: list[str] | None = None) -> VARFit:
+    n_vars = X.shape[1]
+    pk = None if prior_knowledge is None else check_prior_knowledge(prior_knowledge, n_vars)
+    successors = None if pk is None else successor_masks(pk, names or default_names(n_vars))
     lags = choose_lags(X, max_lags, criterion)
     autoregression = fit_autoregression(X, lags)
-    prepared: PreparedSearch = prepare_search(autoregression.residuals,
-                                              prior_knowledge=prior_knowledge)
-    fitted = fit_order(prepared.searched, prepared.reference_vector, prepared.successors,
+    try:
+        prepared = prepare_search(autoregression.residuals)
+    except InputError as error:
+        raise InputError(f"the autoregression's residuals (columns x0, x1, ... in the "
+                         f"series' order) cannot be searched: {error}") from None
+    fitted = fit_order(prepared.searched, prepared.reference_vector, successors,
                        margins=False, threads=threads, progress=progress,
                        checkpoint=checkpoint, mpi=mpi)
-    forbidden = None if prepared.prior_knowledge is None \
-        else forbidden_edges(prepared.prior_knowledge)
+    forbidden = None if pk is None else forbidden_edges(pk)
     return VARFit(fitted.order, fitted.total,
                   prune_lagged(X, fitted.order, lags, forbidden), autoregression)
 
@@ -258,7 +264,7 @@ class VARExhaustiveLiNGAM:
         use_mpi = check_flag(mpi, "mpi")
         values, names, from_frame, lags, criterion = agree_if(use_mpi, lambda: self._checked(X))
         fitted = fit_var(values, lags, criterion, self.prior_knowledge, threads=threads,
-                         progress=progress, checkpoint=checkpoint, mpi=use_mpi)
+                         progress=progress, checkpoint=checkpoint, mpi=use_mpi, names=names)
         self.causal_order_ = fitted.order
         self.total_score_ = fitted.total
         self.adjacency_matrices_ = fitted.adjacency
