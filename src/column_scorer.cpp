@@ -71,22 +71,21 @@ void ColumnScorer::regress_subset(uint32_t mask, CandidateRegressions* out) cons
   regress_candidates(M, k, out->rss, out->beta, kMaxRows);
 }
 
-double ColumnScorer::score_candidate(const CandidateRegressions& regressions, int j,
-                                     double* z) const noexcept {
-  if (std::isnan(regressions.rss[j])) return regressions.rss[j];
-  return candidate_residuals(regressions, j, z) ? sorted_score(z)
-                                                : std::numeric_limits<double>::quiet_NaN();
-}
-
-bool ColumnScorer::candidate_residuals(const CandidateRegressions& regressions, int j,
-                                       double* z) const noexcept {
-  int parents[kMaxRows];
+int ColumnScorer::candidate_parents(const CandidateRegressions& regressions, int j,
+                                    int* parents) {
   int k = 0;
   for (int m = 0; m < regressions.k; ++m) {
     if (m != j) parents[k++] = regressions.members[m];
   }
-  return residuals(regressions.members[j], parents, regressions.beta + j * kMaxRows, k,
-                   regressions.rss[j], z);
+  return k;
+}
+
+double ColumnScorer::score_candidate(const CandidateRegressions& regressions, int j,
+                                     double* z) const noexcept {
+  int parents[kMaxRows];
+  const int k = candidate_parents(regressions, j, parents);
+  return finish(regressions.members[j], parents, regressions.beta + j * kMaxRows, k,
+                regressions.rss[j], z);
 }
 
 double ColumnScorer::finish(int target, const int* parents, const double* beta, int k,
@@ -112,10 +111,7 @@ bool ColumnScorer::unscaled_residuals(const CandidateRegressions& regressions, i
   const double rss = regressions.rss[j];
   if (std::isnan(rss) || n_samples_ <= 0) return false;
   int parents[kMaxRows];
-  int k = 0;
-  for (int m = 0; m < regressions.k; ++m) {
-    if (m != j) parents[k++] = regressions.members[m];
-  }
+  const int k = candidate_parents(regressions, j, parents);
   *sd = std::sqrt(rss / static_cast<double>(n_samples_));
   if (varkel::unscaled_residuals(columns_.get(), stride_, n_samples_, regressions.members[j],
                                  parents, regressions.beta + j * kMaxRows, k, z)) {

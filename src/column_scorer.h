@@ -52,23 +52,18 @@ class ColumnScorer {
   double score_candidate(const CandidateRegressions& regressions, int j,
                          double* z) const noexcept;
 
-  // score_candidate in two steps, for callers that bound a score before
-  // deciding to sort: the residuals of candidate j into z (false when the
+  // score_candidate in steps, for callers that bound a score before
+  // deciding to sort, and so may never need the division: candidate j's
+  // residuals into z and their standard deviation into *sd (false when the
   // score is NaN without sorting: a NaN regression or residual, or no
-  // samples), then the score of those residuals (sorting z in place).
-  bool candidate_residuals(const CandidateRegressions& regressions, int j,
-                           double* z) const noexcept;
-  double sorted_score(double* z) const noexcept;
-
-  // candidate_residuals with the division put off, for callers that may
-  // never need it: the residuals into z and their standard deviation into
-  // *sd (false when the score is NaN without sorting). Where the division
-  // could give NaN from NaN-free residuals (sd not finite and positive) it
-  // is done here, and *sd is 1. standardize(z, sd) then gives exactly
-  // candidate_residuals' z.
+  // samples). Where the division could give NaN from NaN-free residuals (sd
+  // not finite and positive) it is done here, and *sd is 1. Then
+  // standardize(z, sd) gives score_candidate's standardised residuals, and
+  // sorted_score (sorting z in place) its score.
   bool unscaled_residuals(const CandidateRegressions& regressions, int j, double* z,
                           double* sd) const noexcept;
   void standardize(double* z, double sd) const noexcept;
+  double sorted_score(double* z) const noexcept;
 
   // Bytes a scorer of this shape allocates for its copy of X, and per
   // scratch buffer.
@@ -76,6 +71,9 @@ class ColumnScorer {
   static uint64_t scratch_bytes(int n_samples);
 
  private:
+  // Candidate j's parents (the other members, ascending) into `parents`;
+  // returns how many.
+  static int candidate_parents(const CandidateRegressions& regressions, int j, int* parents);
   // Residuals, sort and sum of a score whose regression gave rss and beta.
   double finish(int target, const int* parents, const double* beta, int k, double rss,
                 double* z) const noexcept;

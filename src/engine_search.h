@@ -154,8 +154,8 @@ class EngineSearch {
   PoolPtr pool_;
   hwy::AlignedFreeUniquePtr<double[]> scratch_;
   std::unique_ptr<CandidateRegressions[]> regressions_;  // groups() per worker
-  std::unique_ptr<double[]> deviations_;  // each candidate's groups' sd, per worker
-  std::unique_ptr<int32_t[]> block_scratch_;  // the bound's blocks, stride per worker
+  std::unique_ptr<double[]> deviations_;  // a candidate's groups' sd, per worker
+  std::unique_ptr<int32_t[]> block_scratch_;  // the bound's blocks, widest stride per worker
   std::unique_ptr<float[]> previous_totals_;
   std::unique_ptr<float[]> current_totals_;
   std::unique_ptr<int8_t[]> current_sinks_;
