@@ -142,6 +142,34 @@ def command_order(options: argparse.Namespace) -> dict[str, Any]:
                      "reference": result.reference, "n_samples": int(X.shape[0])}}
 
 
+def fit_with_progress(options: argparse.Namespace, model: Any, data: Any,
+                      n_vars: int) -> None:
+    """model.fit(data) with the progress bar, a checkpoint and MPI as asked."""
+    progress = progress_for(options, n_vars)
+    try:
+        model.fit(data, progress=progress, checkpoint=options.checkpoint, mpi=options.mpi)
+    finally:
+        progress.close()
+
+
+def bootstrap_with_progress(options: argparse.Namespace, model: Any, data: Any) -> Any:
+    """model.bootstrap(data, --bootstrap) with a resample counter, or None
+    without --bootstrap; says on standard error how many resamples were
+    skipped (the same for every group, when the result is one per group)."""
+    if not options.bootstrap:
+        return None
+    counter = CountBar("resamples")
+    try:
+        result = model.bootstrap(data, options.bootstrap, progress=counter)
+    finally:
+        counter.close()
+    skipped = (result[0] if isinstance(result, list) else result).skipped_resamples_
+    if skipped:
+        print(f"varkel: {len(skipped)} of {options.bootstrap} resamples could not be searched "
+              "and were skipped", file=sys.stderr)
+    return result
+
+
 def edge_lines(names: list[str], B: np.ndarray, probabilities: np.ndarray | None,
                margins: np.ndarray | None) -> list[str]:
     lines = []
@@ -193,24 +221,10 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
     names, X, prior = read_input(options)
     model = varkel.ExhaustiveLiNGAM(prior_knowledge=prior, threads=options.threads,
                                     random_state=options.seed)
-    progress = progress_for(options, X.shape[1])
-    try:
-        model.fit(named(names, X), progress=progress, checkpoint=options.checkpoint,
-                  mpi=options.mpi)
-    finally:
-        progress.close()
+    fit_with_progress(options, model, named(names, X), X.shape[1])
     if not reports(options):
         return {"text": None, "json": None}
-    bootstrap = None
-    if options.bootstrap:
-        counter = CountBar("resamples")
-        try:
-            bootstrap = model.bootstrap(named(names, X), options.bootstrap, progress=counter)
-        finally:
-            counter.close()
-        if bootstrap.skipped_resamples_:
-            print(f"varkel: {len(bootstrap.skipped_resamples_)} of {options.bootstrap} "
-                  "resamples could not be searched and were skipped", file=sys.stderr)
+    bootstrap = bootstrap_with_progress(options, model, named(names, X))
     probabilities = None if bootstrap is None else bootstrap.get_probabilities()
     B = model.adjacency_matrix_
     margins = model.order_margins_

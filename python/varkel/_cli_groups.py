@@ -4,18 +4,18 @@ shared by several tables and one graph per table."""
 from __future__ import annotations
 
 import argparse
-import sys
 from typing import Any
 
 import numpy as np
 
 import varkel
 from varkel._cli import (
+    bootstrap_with_progress,
     check_outputs,
     edge_lines,
+    fit_with_progress,
     json_number,
     named,
-    progress_for,
     read_prior,
     report_runner_up,
     reports,
@@ -24,7 +24,6 @@ from varkel._cli import (
 )
 from varkel._csv import UsageError, read_table
 from varkel._mpi import agree_if
-from varkel._progress import CountBar
 
 
 def read_groups(options: argparse.Namespace) -> tuple[list[str], list[np.ndarray], Any]:
@@ -56,26 +55,11 @@ def command_groups(options: argparse.Namespace) -> dict[str, Any]:
     names, tables, prior = read_groups(options)
     model = varkel.MultiGroupExhaustiveLiNGAM(prior_knowledge=prior, threads=options.threads,
                                               random_state=options.seed)
-    progress = progress_for(options, len(names))
-    try:
-        model.fit([named(names, X) for X in tables], progress=progress,
-                  checkpoint=options.checkpoint, mpi=options.mpi)
-    finally:
-        progress.close()
+    data = [named(names, X) for X in tables]
+    fit_with_progress(options, model, data, len(names))
     if not reports(options):
         return {"text": None, "json": None}
-    bootstrap = None
-    if options.bootstrap:
-        counter = CountBar("resamples")
-        try:
-            bootstrap = model.bootstrap([named(names, X) for X in tables], options.bootstrap,
-                                        progress=counter)
-        finally:
-            counter.close()
-        skipped = len(bootstrap[0].skipped_resamples_)
-        if skipped:
-            print(f"varkel: {skipped} of {options.bootstrap} resamples could not be searched "
-                  "and were skipped", file=sys.stderr)
+    bootstrap = bootstrap_with_progress(options, model, data)
     report_runner_up(model, names)
     margins = model.order_margins_
     lines = [f"order: {' -> '.join(names[j] for j in model.causal_order_)}"]

@@ -4,20 +4,19 @@ lagged causal graph of a time series."""
 from __future__ import annotations
 
 import argparse
-import sys
 from typing import Any
 
 import varkel
 from varkel._cli import (
+    bootstrap_with_progress,
     check_outputs,
+    fit_with_progress,
     named,
-    progress_for,
     read_input,
     reports,
     save_figure,
     write_file,
 )
-from varkel._progress import CountBar
 
 
 def command_lags(options: argparse.Namespace) -> dict[str, Any]:
@@ -25,24 +24,10 @@ def command_lags(options: argparse.Namespace) -> dict[str, Any]:
     names, X, prior = read_input(options)
     model = varkel.VARExhaustiveLiNGAM(lags=options.lags, prior_knowledge=prior,
                                        threads=options.threads, random_state=options.seed)
-    progress = progress_for(options, len(names))
-    try:
-        model.fit(named(names, X), progress=progress, checkpoint=options.checkpoint,
-                  mpi=options.mpi)
-    finally:
-        progress.close()
+    fit_with_progress(options, model, named(names, X), len(names))
     if not reports(options):
         return {"text": None, "json": None}
-    bootstrap = None
-    if options.bootstrap:
-        counter = CountBar("resamples")
-        try:
-            bootstrap = model.bootstrap(named(names, X), options.bootstrap, progress=counter)
-        finally:
-            counter.close()
-        if bootstrap.skipped_resamples_:
-            print(f"varkel: {len(bootstrap.skipped_resamples_)} of {options.bootstrap} "
-                  "resamples could not be searched and were skipped", file=sys.stderr)
+    bootstrap = bootstrap_with_progress(options, model, named(names, X))
     n_vars = len(names)
     probabilities = None if bootstrap is None else bootstrap.get_probabilities()
     lines = [f"order: {' -> '.join(names[j] for j in model.causal_order_)}",

@@ -11,6 +11,17 @@ from __future__ import annotations
 import numpy as np
 
 from varkel._data import scale_exactly, scale_exponents
+from varkel._errors import InputError
+from varkel._options import check_count
+
+
+def check_effect_indices(from_index: object, to_index: object, n_vars: int) -> tuple[int, int]:
+    """from_index and to_index as variable indices below n_vars."""
+    source, target = (check_count(v, name) for v, name in
+                      ((from_index, "from_index"), (to_index, "to_index")))
+    if max(source, target) >= n_vars:
+        raise InputError(f"from_index and to_index must be below {n_vars}")
+    return source, target
 
 
 def total_effect(values: np.ndarray, adjacency: np.ndarray, from_index: int,

@@ -18,7 +18,7 @@ from varkel._bootstrap import (
 )
 from varkel._data import as_data, default_names
 from varkel._diagnostics import diagnose, residuals_of
-from varkel._effects import total_effect, total_effects
+from varkel._effects import check_effect_indices, total_effect, total_effects
 from varkel._errors import InputError
 from varkel._fit import fit_order
 from varkel._graph import plot_graph, to_dot
@@ -26,6 +26,7 @@ from varkel._independence import independence_p_values
 from varkel._margins import check_margins_option
 from varkel._mpi import agree_if
 from varkel._options import check_count, check_flag, check_threads
+from varkel._params import EstimatorParams
 from varkel._prior import forbidden_edges
 from varkel._pruning import prune_adjacency
 from varkel._search import (
@@ -62,7 +63,7 @@ class ResampleFit:
         return order, adjacency, total_effects(values, adjacency, order)
 
 
-class ExhaustiveLiNGAM:
+class ExhaustiveLiNGAM(EstimatorParams):
     """The best causal order of linear non-Gaussian data by exhaustive search,
     and the causal graph it implies.
 
@@ -118,24 +119,6 @@ class ExhaustiveLiNGAM:
         self.random_state = random_state
         self.margins = margins
 
-    def get_params(self, deep: bool = True) -> dict[str, Any]:
-        """The constructor's parameters (scikit-learn's estimator protocol)."""
-        return {"prior_knowledge": self.prior_knowledge, "threads": self.threads,
-                "random_state": self.random_state, "margins": self.margins}
-
-    def set_params(self, **params: Any) -> ExhaustiveLiNGAM:
-        """Sets constructor parameters by name; returns self."""
-        for name, value in params.items():
-            if name not in self.get_params():
-                raise InputError(f"ExhaustiveLiNGAM has no parameter {name!r}")
-            setattr(self, name, value)
-        return self
-
-    def __repr__(self) -> str:
-        changed = [f"{name}={value!r}" for name, value in self.get_params().items()
-                   if value is not _DEFAULTS[name]]
-        return f"ExhaustiveLiNGAM({', '.join(changed)})"
-
     def fit(self, X: npt.ArrayLike, y: object = None, *,
             progress: ProgressCallback | None = None,
             checkpoint: str | os.PathLike[str] | None = None,
@@ -158,7 +141,7 @@ class ExhaustiveLiNGAM:
         self.causal_order_ = fitted.order
         self.total_score_ = fitted.total
         self.adjacency_matrix_ = prune_adjacency(prepared.data.values, fitted.order,
-                                                 _forbidden(prepared))
+                                                 forbidden_edges(prepared.prior_knowledge))
         self.order_margins_: np.ndarray | None = None if found is None else found.margins
         self.runner_up_order_: list[int] | None = None if found is None \
             else found.runner_up_order
@@ -190,7 +173,7 @@ class ExhaustiveLiNGAM:
         # Per resample: its graph and its total effects (n x n each), its order.
         check_result_memory(count, 2 * n_vars * n_vars + n_vars, f"{n_vars} variables")
         seed = resampling_seed(self.random_state)
-        fit_resample = ResampleFit(prepared, seed, _forbidden(prepared))
+        fit_resample = ResampleFit(prepared, seed, forbidden_edges(prepared.prior_knowledge))
 
         # One search per worker: resamples are independent, so they use
         # every core even when each search is small.
@@ -210,10 +193,7 @@ class ExhaustiveLiNGAM:
         from one to the other: 0.0, with a warning that says so."""
         self._check_fitted()
         values = self._fitted_values(X)
-        source, target = (check_count(v, name) for v, name in
-                          ((from_index, "from_index"), (to_index, "to_index")))
-        if max(source, target) >= self.n_features_in_:
-            raise InputError(f"from_index and to_index must be below {self.n_features_in_}")
+        source, target = check_effect_indices(from_index, to_index, self.n_features_in_)
         order = self.causal_order_
         if order.index(target) < order.index(source):
             warnings.warn(f"x{target} comes before x{source} in the causal order, so the model "
@@ -280,15 +260,6 @@ class ExhaustiveLiNGAM:
     def _check_fitted(self) -> None:
         if not hasattr(self, "adjacency_matrix_"):
             raise InputError("this ExhaustiveLiNGAM is not fitted yet; call fit(X) first")
-
-
-_DEFAULTS: dict[str, Any] = {"prior_knowledge": None, "threads": 0, "random_state": None,
-                             "margins": None}
-
-
-def _forbidden(prepared: PreparedSearch) -> np.ndarray | None:
-    pk = prepared.prior_knowledge
-    return None if pk is None else forbidden_edges(pk)
 
 
 def stack_results(results: list[tuple[Any, ...]], shapes: tuple[tuple[int, ...], ...]

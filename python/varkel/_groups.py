@@ -25,7 +25,7 @@ from varkel._bootstrap import (
     run_resamples,
 )
 from varkel._data import Data, as_data
-from varkel._effects import total_effect, total_effects
+from varkel._effects import check_effect_indices, total_effect, total_effects
 from varkel._errors import InputError
 from varkel._estimator import stack_results, workers
 from varkel._fit import fit_order
@@ -33,6 +33,7 @@ from varkel._graph import groups_to_dot, plot_graph
 from varkel._margins import check_margins_option
 from varkel._mpi import agree_if
 from varkel._options import check_count, check_flag, check_threads
+from varkel._params import EstimatorParams
 from varkel._prior import check_prior_knowledge, forbidden_edges, successor_masks
 from varkel._pruning import prune_adjacency
 from varkel._reference import resolve_reference
@@ -54,8 +55,7 @@ class PreparedGroups:
 
     @property
     def forbidden(self) -> np.ndarray | None:
-        pk = self.prior_knowledge
-        return None if pk is None else forbidden_edges(pk)
+        return forbidden_edges(self.prior_knowledge)
 
 
 def read_groups(X_list: Any) -> list[Data]:
@@ -131,7 +131,7 @@ class GroupResampleFit:
         return order, matrices, effects
 
 
-class MultiGroupExhaustiveLiNGAM:
+class MultiGroupExhaustiveLiNGAM(EstimatorParams):
     """The best causal order shared by several data sets, by exhaustive
     search, and one causal graph per data set.
 
@@ -159,11 +159,6 @@ class MultiGroupExhaustiveLiNGAM:
         self.threads = threads
         self.random_state = random_state
         self.margins = margins
-
-    def get_params(self, deep: bool = True) -> dict[str, Any]:
-        """The constructor's parameters (scikit-learn's estimator protocol)."""
-        return {"prior_knowledge": self.prior_knowledge, "threads": self.threads,
-                "random_state": self.random_state, "margins": self.margins}
 
     def fit(self, X_list: Any, y: object = None, *,
             progress: ProgressCallback | None = None,
@@ -210,10 +205,7 @@ class MultiGroupExhaustiveLiNGAM:
         data and graph; 0.0 everywhere when x_to comes first in the order."""
         self._check_fitted()
         groups = self._fitted_groups(X_list)
-        source, target = (check_count(v, name) for v, name in
-                          ((from_index, "from_index"), (to_index, "to_index")))
-        if max(source, target) >= self.n_features_in_:
-            raise InputError(f"from_index and to_index must be below {self.n_features_in_}")
+        source, target = check_effect_indices(from_index, to_index, self.n_features_in_)
         if self.causal_order_.index(target) < self.causal_order_.index(source):
             return [0.0] * len(groups)
         return [total_effect(d.values, B, source, target)

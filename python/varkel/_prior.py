@@ -99,6 +99,7 @@ def successor_masks(pk: np.ndarray, names: list[str]) -> list[int]:
     return masks
 
 
-def forbidden_edges(pk: np.ndarray) -> np.ndarray:
-    """forbidden[i, j]: the graph may not have the edge x_j -> x_i."""
-    return np.asarray(pk == 0)
+def forbidden_edges(pk: np.ndarray | None) -> np.ndarray | None:
+    """forbidden[i, j]: the graph may not have the edge x_j -> x_i; None
+    without prior knowledge."""
+    return None if pk is None else np.asarray(pk == 0)

@@ -22,7 +22,13 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from varkel._bootstrap import BootstrapResult, check_result_memory, resampling_seed, run_resamples
+from varkel._bootstrap import (
+    BootstrapResult,
+    check_result_memory,
+    resample_rows,
+    resampling_seed,
+    run_resamples,
+)
 from varkel._data import as_data, default_names, scale_exactly, scale_exponents
 from varkel._errors import InputError
 from varkel._estimator import stack_results, workers
@@ -30,6 +36,7 @@ from varkel._fit import fit_order
 from varkel._graph import plot_graph, to_dot, unrolled
 from varkel._mpi import agree_if
 from varkel._options import check_count, check_flag, check_threads
+from varkel._params import EstimatorParams
 from varkel._prior import check_prior_knowledge, forbidden_edges, successor_masks
 from varkel._pruning import adaptive_lasso
 from varkel._search import ProgressCallback, prepare_search
@@ -163,7 +170,7 @@ def fit_var(X: np.ndarray, max_lags: int, criterion: str | None,
     fitted = fit_order(prepared.searched, prepared.reference_vector, successors,
                        margins=False, threads=threads, progress=progress,
                        checkpoint=checkpoint, mpi=mpi)
-    forbidden = None if pk is None else forbidden_edges(pk)
+    forbidden = forbidden_edges(pk)
     return VARFit(fitted.order, fitted.total,
                   prune_lagged(X, fitted.order, lags, forbidden), autoregression)
 
@@ -195,9 +202,7 @@ class VARResampleFit:
     def __call__(self, index: int) -> tuple[list[int], np.ndarray] | str:
         autoregression = self.fit.autoregression
         residuals = autoregression.residuals
-        child = np.random.SeedSequence(self.seed.entropy,
-                                       spawn_key=(*self.seed.spawn_key, index))
-        rows = np.random.default_rng(child).integers(0, len(residuals), size=len(residuals))
+        rows = resample_rows(self.seed, index, len(residuals))
         series = simulate_from(autoregression, self.X[:autoregression.lags], residuals[rows])
         try:
             refit = fit_var(series, autoregression.lags, None, self.prior_knowledge, threads=1)
@@ -206,7 +211,7 @@ class VARResampleFit:
         return refit.order, np.hstack(list(refit.adjacency))
 
 
-class VARExhaustiveLiNGAM:
+class VARExhaustiveLiNGAM(EstimatorParams):
     """Exact causal order of time series, and its instantaneous and lagged
     causal graphs (VAR-LiNGAM's model, with the order found by exhaustive
     search instead of greedily).
@@ -238,12 +243,6 @@ class VARExhaustiveLiNGAM:
         self.prior_knowledge = prior_knowledge
         self.threads = threads
         self.random_state = random_state
-
-    def get_params(self, deep: bool = True) -> dict[str, Any]:
-        """The constructor's parameters (scikit-learn's estimator protocol)."""
-        return {"lags": self.lags, "criterion": self.criterion,
-                "prior_knowledge": self.prior_knowledge, "threads": self.threads,
-                "random_state": self.random_state}
 
     def _checked(self, X: npt.ArrayLike) -> tuple[np.ndarray, list[str], bool, int, str | None]:
         lags = check_count(self.lags, "lags")
