@@ -144,7 +144,8 @@ def kill_after_levels(args: list[str], checkpoint: Path, levels: int,
 def test_a_killed_search_resumes_to_identical_bits(tmp_path, sig):
     data = write_data(tmp_path / "d.csv", 17, 1000)
     ck = tmp_path / "ck"
-    args = [PYTHON, "-m", "varkel", "order", data, "--json", "--checkpoint", str(ck)]
+    # --yes: a slow machine (or the sanitizers) must not make the time estimate decline it.
+    args = [PYTHON, "-m", "varkel", "order", data, "--json", "--yes", "--checkpoint", str(ck)]
     killed = kill_after_levels([*args, "--threads", "1"], ck, 5, sig)
     assert killed.returncode == (-9 if sig == signal.SIGKILL else 130)
     assert "sinks-17.bin" not in [p.name for p in ck.iterdir()]
@@ -357,7 +358,7 @@ def test_a_killed_rank_stops_the_job_and_a_rerun_resumes(tmp_path):
     assert "EXIT CODE: 9" in out + err and '"order"' not in out
     resumed = subprocess.run(args, capture_output=True, text=True, timeout=300)
     assert resumed.returncode == 0, resumed.stderr
-    plain = subprocess.run([PYTHON, "-m", "varkel", "order", data, "--json"],
+    plain = subprocess.run([PYTHON, "-m", "varkel", "order", data, "--json", "--yes"],
                            capture_output=True, text=True, timeout=300)
     assert resumed.stdout == plain.stdout
 
