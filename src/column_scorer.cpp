@@ -106,23 +106,35 @@ bool ColumnScorer::residuals(int target, const int* parents, const double* beta,
                                  sd, z);
 }
 
-bool ColumnScorer::unscaled_residuals(const CandidateRegressions& regressions, int j,
-                                      double* z, double* sd) const noexcept {
-  const double rss = regressions.rss[j];
-  if (std::isnan(rss) || n_samples_ <= 0) return false;
-  int parents[kMaxRows];
-  const int k = candidate_parents(regressions, j, parents);
-  *sd = std::sqrt(rss / static_cast<double>(n_samples_));
-  if (varkel::unscaled_residuals(columns_.get(), stride_, n_samples_, regressions.members[j],
-                                 parents, regressions.beta + j * kMaxRows, k, z)) {
-    return false;  // a NaN residual stays NaN when divided
+void ColumnScorer::candidates_unscaled_residuals(const CandidateRegressions& regressions,
+                                                 const int* targets, int count, double* z,
+                                                 size_t z_stride, double* sds, size_t sd_stride,
+                                                 bool* ok) const noexcept {
+  int live[kMaxRows] = {};
+  int n_live = 0;
+  for (int t = 0; t < count; ++t) {
+    const int j = targets[t];
+    ok[j] = false;
+    if (!std::isnan(regressions.rss[j]) && n_samples_ > 0) live[n_live++] = j;
   }
+  bool nan[kMaxRows] = {};
+  candidate_residuals(columns_.get(), stride_, n_samples_, regressions.members, regressions.k,
+                      regressions.beta, live, n_live, z, z_stride, nan);
+  for (int t = 0; t < n_live; ++t) {
+    const int j = live[t];
+    ok[j] = settle_deviation(z + j * z_stride, regressions.rss[j], nan[j], sds + j * sd_stride);
+  }
+}
+
+bool ColumnScorer::settle_deviation(double* e, double rss, bool nan, double* sd) const noexcept {
+  if (nan) return false;  // a NaN residual stays NaN when divided
+  *sd = std::sqrt(rss / static_cast<double>(n_samples_));
   // A finite positive sd divides NaN-free values into NaN-free values;
   // any other may not, so that division is done now.
   if (*sd > 0.0 && *sd <= std::numeric_limits<double>::max()) return true;
-  const bool nan = divide_residuals(z, n_samples_, *sd);
+  const bool divided_nan = divide_residuals(e, n_samples_, *sd);
   *sd = 1.0;
-  return !nan;
+  return !divided_nan;
 }
 
 void ColumnScorer::standardize(double* z, double sd) const noexcept {

@@ -53,15 +53,19 @@ class ColumnScorer {
                          double* z) const noexcept;
 
   // score_candidate in steps, for callers that bound a score before
-  // deciding to sort, and so may never need the division: candidate j's
-  // residuals into z and their standard deviation into *sd (false when the
-  // score is NaN without sorting: a NaN regression or residual, or no
-  // samples). Where the division could give NaN from NaN-free residuals (sd
-  // not finite and positive) it is done here, and *sd is 1. Then
-  // standardize(z, sd) gives score_candidate's standardised residuals, and
-  // sorted_score (sorting z in place) its score.
-  bool unscaled_residuals(const CandidateRegressions& regressions, int j, double* z,
-                          double* sd) const noexcept;
+  // deciding to sort, and so may never need the division: for the `count`
+  // candidates in `targets` (positions, ascending) at once, each member's
+  // column read once for all of them, candidate j's residuals into
+  // z + j * z_stride (64-byte aligned) and their standard deviation into
+  // sds[j * sd_stride]; ok[j] is false when the score is NaN without
+  // sorting (a NaN regression or residual, or no samples). Where the
+  // division could give NaN from NaN-free residuals (sd not finite and
+  // positive) it is done here, and the sd is 1. Then standardize(z, sd)
+  // gives score_candidate's standardised residuals, and sorted_score
+  // (sorting z in place) its score.
+  void candidates_unscaled_residuals(const CandidateRegressions& regressions, const int* targets,
+                                     int count, double* z, size_t z_stride, double* sds,
+                                     size_t sd_stride, bool* ok) const noexcept;
   void standardize(double* z, double sd) const noexcept;
   double sorted_score(double* z) const noexcept;
 
@@ -77,6 +81,10 @@ class ColumnScorer {
   // Residuals, sort and sum of a score whose regression gave rss and beta.
   double finish(int target, const int* parents, const double* beta, int k, double rss,
                 double* z) const noexcept;
+  // After a candidate's residuals e (NaN-free unless `nan`) and rss: its sd
+  // into *sd, or e divided now and *sd = 1 where the division could give NaN
+  // (sd not finite and positive); false when the score is NaN.
+  bool settle_deviation(double* e, double rss, bool nan, double* sd) const noexcept;
   // The residuals step of finish(); false when the score is NaN.
   bool residuals(int target, const int* parents, const double* beta, int k, double rss,
                  double* z) const noexcept;

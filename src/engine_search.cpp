@@ -90,7 +90,8 @@ uint64_t engine_bytes(int n_vars, const std::vector<int>& group_samples, uint64_
   return subsets + level * (2 * sizeof(float) + sizeof(int8_t)) +
          GroupScorer::column_bytes(group_samples, n_vars) +
          workers * group_samples.size() * sizeof(CandidateRegressions) +
-         workers * GroupScorer::scratch_bytes(group_samples) * (prune ? 3 : 2) / 2;
+         workers * GroupScorer::scratch_bytes(group_samples) *
+             (prune ? 2 * static_cast<uint64_t>(std::max(n_vars, 1)) + 1 : 2) / 2;
 }
 
 EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
@@ -101,10 +102,12 @@ EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
       threads_(engine_threads(options.threads, problem_.n_vars, total_samples(problem_))),
       slice_seconds_(options.slice_seconds),
       pool_(make_pool(threads_, options.wait_mode)),
-      scratch_(scorer_.make_scratch(pool_ ? pool_->NumWorkers() : 1)),
+      buffers_per_worker_(prune_ ? static_cast<size_t>(std::max(problem_.n_vars, 1)) : 1),
+      scratch_(scorer_.make_scratch((pool_ ? pool_->NumWorkers() : 1) * buffers_per_worker_)),
       regressions_(allocate<CandidateRegressions>((pool_ ? pool_->NumWorkers() : 1) *
                                                   scorer_.groups())),
-      deviations_(allocate<double>((pool_ ? pool_->NumWorkers() : 1) * scorer_.groups())),
+      deviations_(allocate<double>((pool_ ? pool_->NumWorkers() : 1) * buffers_per_worker_ *
+                                   scorer_.groups())),
       block_scratch_(prune_ ? allocate<int32_t>((pool_ ? pool_->NumWorkers() : 1) *
                                                  scorer_.widest_stride())
                             : nullptr),
@@ -175,23 +178,25 @@ void EngineSearch::relax(uint32_t mask, uint64_t rank, CandidateRegressions* reg
 void EngineSearch::score_pruned(const CandidateRegressions* regressions, uint32_t candidates,
                                 const float* parent_totals, double* z, int32_t* blocks,
                                 double* sds, double* scores) {
-  // Candidates one at a time, in order of promise: the residuals (their
-  // division by the standard deviation put off), then, once a candidate has
-  // been scored, the bound U on this one's score. The engine's score s is
-  // at most U (as doubles), so float32(s) + total <= float32(U) + total,
-  // float32 rounding and addition being monotone: a candidate with
-  // float32(U) + total below the best candidate scored so far is strictly
-  // below the subset's maximum and can neither win nor tie. One residual
-  // buffer serves them all, so it stays in the nearest cache.
+  // The residuals of every candidate at once (their division by the
+  // standard deviation put off), then the candidates one at a time, in order
+  // of promise: once a candidate has been scored, the bound U on this one's
+  // score first. The engine's score s is at most U (as doubles), so
+  // float32(s) + total <= float32(U) + total, float32 rounding and addition
+  // being monotone: a candidate with float32(U) + total below the best
+  // candidate scored so far is strictly below the subset's maximum and can
+  // neither win nor tie.
   const int k = regressions[0].k;
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   constexpr float kNoBar = -std::numeric_limits<float>::infinity();
-  int order[kMaxRows];
+  int order[kMaxRows] = {};
   int count = 0;
   for (int j = 0; j < k; ++j) {
     scores[j] = -std::numeric_limits<double>::infinity();
     if (((candidates >> regressions[0].members[j]) & 1) != 0) order[count++] = j;
   }
+  bool ok[kMaxRows];
+  scorer_.unscaled_residuals(regressions, order, count, z, sds, ok);
   // The best total of the rest first: it usually ends with the subset's
   // best total, so the bar is high from the first candidate on, and that
   // one needs no bound. Insertion sort, stable, at most 30 candidates; NaN
@@ -213,17 +218,20 @@ void EngineSearch::score_pruned(const CandidateRegressions* regressions, uint32_
     // A score that is NaN without sorting is never bounded, nor skipped:
     // NaN, as score_candidate gives it (the first group's NaN regression,
     // whose payload a single group keeps).
-    if (!scorer_.unscaled_residuals(regressions, j, z, sds)) {
+    if (!ok[j]) {
       const double rss = regressions[0].rss[j];
       scores[j] = std::isnan(rss) ? rss : kNaN;
       continue;  // NaN: the bar stays
     }
-    if (bar > kNoBar && static_cast<float>(scorer_.upper(z, sds, blocks)) + parent_totals[j] < bar) {
+    double* residuals = z + j * scorer_.stride();
+    const double* deviations = sds + j * scorer_.groups();
+    if (bar > kNoBar &&
+        static_cast<float>(scorer_.upper(residuals, deviations, blocks)) + parent_totals[j] < bar) {
       ++skipped;  // its score stays -inf: it cannot win
       continue;
     }
-    scorer_.standardize(z, sds);
-    scores[j] = scorer_.sorted_score(z);
+    scorer_.standardize(residuals, deviations);
+    scores[j] = scorer_.sorted_score(residuals);
     const float value = static_cast<float>(scores[j]) + parent_totals[j];
     if (value > bar) bar = value;
   }
@@ -231,10 +239,10 @@ void EngineSearch::score_pruned(const CandidateRegressions* regressions, uint32_
 }
 
 void EngineSearch::relax_run(int k, uint64_t first, uint64_t last, size_t worker) {
-  double* z = scratch_.get() + worker * scorer_.stride();
+  double* z = scratch_.get() + worker * buffers_per_worker_ * scorer_.stride();
   int32_t* blocks = prune_ ? block_scratch_.get() + worker * scorer_.widest_stride() : nullptr;
   CandidateRegressions* regressions = regressions_.get() + worker * scorer_.groups();
-  double* sds = deviations_.get() + worker * scorer_.groups();
+  double* sds = deviations_.get() + worker * buffers_per_worker_ * scorer_.groups();
   uint32_t mask = unrank_subset(first, k, problem_.n_vars);
   for (uint64_t rank = first; rank < last; ++rank) {
     relax(mask, rank, regressions, z, blocks, sds);

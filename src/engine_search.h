@@ -80,8 +80,8 @@ uint64_t engine_threads(uint64_t requested, int n_vars, int n_samples);
 // Bytes the engine allocates for a search: the table of sinks (one byte per
 // subset), two levels of totals and one level of sinks at the widest level,
 // the column-major copies of the groups' X, and per thread the regressions
-// of one subset, one residual buffer (every group's) and with pruning the
-// bound's blocks (an int32 per residual).
+// of one subset, one residual buffer (every group's) and with pruning one
+// per variable instead, and the bound's blocks (an int32 per residual).
 uint64_t engine_bytes(int n_vars, const std::vector<int>& group_samples, uint64_t threads,
                       bool prune);
 
@@ -152,9 +152,12 @@ class EngineSearch {
   uint64_t threads_;
   double slice_seconds_;
   PoolPtr pool_;
+  // Residual buffers per worker: one per variable when pruning (a
+  // subset's candidates are computed together), else one.
+  size_t buffers_per_worker_;
   hwy::AlignedFreeUniquePtr<double[]> scratch_;
   std::unique_ptr<CandidateRegressions[]> regressions_;  // groups() per worker
-  std::unique_ptr<double[]> deviations_;  // a candidate's groups' sd, per worker
+  std::unique_ptr<double[]> deviations_;  // each candidate's groups' sd, per worker
   std::unique_ptr<int32_t[]> block_scratch_;  // the bound's blocks, widest stride per worker
   std::unique_ptr<float[]> previous_totals_;
   std::unique_ptr<float[]> current_totals_;

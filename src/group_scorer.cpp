@@ -46,14 +46,15 @@ double GroupScorer::score_candidate(const CandidateRegressions* regressions, int
       [&](size_t g) { return scorers_[g].score_candidate(regressions[g], j, z); });
 }
 
-bool GroupScorer::unscaled_residuals(const CandidateRegressions* regressions, int j,
-                                     double* z, double* sds) const noexcept {
+void GroupScorer::unscaled_residuals(const CandidateRegressions* regressions, const int* targets,
+                                     int count, double* z, double* sds, bool* ok) const noexcept {
+  for (int t = 0; t < count; ++t) ok[targets[t]] = true;
+  bool group_ok[kMaxRows];
   for (size_t g = 0; g < scorers_.size(); ++g) {
-    if (!scorers_[g].unscaled_residuals(regressions[g], j, z + offsets_[g], sds + g)) {
-      return false;
-    }
+    scorers_[g].candidates_unscaled_residuals(regressions[g], targets, count, z + offsets_[g],
+                                              stride_, sds + g, scorers_.size(), group_ok);
+    for (int t = 0; t < count; ++t) ok[targets[t]] = ok[targets[t]] && group_ok[targets[t]];
   }
-  return true;
 }
 
 void GroupScorer::standardize(double* z, const double* sds) const noexcept {

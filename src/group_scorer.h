@@ -52,13 +52,15 @@ class GroupScorer {
   double score_candidate(const CandidateRegressions* regressions, int j,
                          double* z) const noexcept;
 
-  // score_candidate in steps, for the pruned search (see ColumnScorer):
-  // every group's residuals into z and their standard deviations into sds
-  // (groups() doubles), the division put off (false when the sum is NaN
-  // without sorting); then, for a candidate worth sorting, standardize and
-  // sorted_score give score_candidate's number.
-  bool unscaled_residuals(const CandidateRegressions* regressions, int j, double* z,
-                          double* sds) const noexcept;
+  // score_candidate in steps, for the pruned search (see ColumnScorer): for
+  // the `count` candidates in `targets` (positions, ascending) at once,
+  // every group's residuals into candidate j's buffer z + j * stride() and
+  // their standard deviations into sds + j * groups(), the division put off;
+  // ok[j] false when the sum is NaN without sorting. Then, for a candidate
+  // worth sorting, standardize and sorted_score on its buffer and sds give
+  // score_candidate's number.
+  void unscaled_residuals(const CandidateRegressions* regressions, const int* targets, int count,
+                          double* z, double* sds, bool* ok) const noexcept;
   void standardize(double* z, const double* sds) const noexcept;
   double sorted_score(double* z) const noexcept;
 

@@ -41,13 +41,23 @@ bool standardized_residuals(const double* columns, size_t stride, int n_samples,
                             const int* parents, const double* beta, int k, double sd,
                             double* z) noexcept;
 
-// standardized_residuals in two steps, with the same bits: the residuals
-// before their division (e), then z = e / sd in place. Each returns true
-// when any of its first n_samples results is NaN. Preconditions: as
-// standardized_residuals; divide_residuals' z is 64-byte aligned with room
-// for whole vectors past n_samples (they are divided too).
-bool unscaled_residuals(const double* columns, size_t stride, int n_samples, int target,
-                        const int* parents, const double* beta, int k, double* e) noexcept;
+// standardized_residuals in two steps, with the same bits, for several
+// candidate sinks of one subset at once: their residuals before the division
+// (candidate_residuals), then z = e / sd in place (divide_residuals, which
+// returns true when any of its first n_samples results is NaN; z 64-byte
+// aligned with room for whole vectors past n_samples, which are divided too).
+//
+// candidate_residuals reads each member's column once per vector of samples.
+// members: the subset's k variables, ascending; candidate j (a position in
+// members) has as parents the other members, ascending, with coefficients
+// beta[j * kMaxRows + c] (kMaxRows from score.h). For each of the `count`
+// positions in targets (ascending), the residuals go to out + j * out_stride
+// and nan[j] says whether any of the first n_samples is NaN. Preconditions:
+// as standardized_residuals, with out and out_stride 64-byte aligned;
+// k <= 32.
+void candidate_residuals(const double* columns, size_t stride, int n_samples, const int* members,
+                         int k, const double* beta, const int* targets, int count, double* out,
+                         size_t out_stride, bool* nan) noexcept;
 bool divide_residuals(double* z, int n_samples, double sd) noexcept;
 
 // The regressions of all candidate sinks of one subset, one candidate per

@@ -98,10 +98,11 @@ def test_levels_are_taken_in_order(call, message):
 def test_memory_is_two_levels_of_totals_and_a_byte_per_subset():
     plan = engine.plan(24, 1000)
     widest = 2704156  # binomial(24, 12)
-    # Per thread: one residual buffer, the bound's blocks (an int32 per
-    # sample) and the regressions of one subset (8584 bytes).
+    # Per thread: a residual buffer per variable (a subset's candidates
+    # are computed together), the bound's blocks (an int32 per sample)
+    # and the regressions of one subset (8584 bytes).
     assert plan["bytes"] == 2**24 + widest * 9 + 8 * 1000 * 24 + \
-        plan["threads"] * (8 * 1000 + 4 * 1000 + 8584)
+        plan["threads"] * (24 * 8 * 1000 + 4 * 1000 + 8584)
     # Under half of what _exhaustive_kernel's six tables take.
     assert plan["bytes"] < (12 * 2**24) / 2
 

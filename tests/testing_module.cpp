@@ -235,15 +235,19 @@ py::tuple score_upper_bound(const Doubles& X, const Doubles& C, const Doubles& R
   varkel::CandidateRegressions regressions;
   scorer.regress_subset(mask, &regressions);
   const int j = __builtin_popcount(mask & ((uint32_t{1} << target) - 1));
-  auto z = scorer.make_scratch(1);
+  auto buffers = scorer.make_scratch(static_cast<size_t>(regressions.k));
+  double* z = buffers.get() + j * scorer.stride();
   std::vector<int32_t> blocks(scorer.stride());
   double upper = std::numeric_limits<double>::quiet_NaN();
   double score = std::numeric_limits<double>::quiet_NaN();
-  double sd = 0.0;
-  if (scorer.unscaled_residuals(regressions, j, z.get(), &sd)) {
-    upper = bound.upper(z.get(), sd, blocks.data());
-    scorer.standardize(z.get(), sd);
-    score = scorer.sorted_score(z.get());
+  double sds[varkel::kMaxRows] = {};
+  bool ok[varkel::kMaxRows] = {};
+  scorer.candidates_unscaled_residuals(regressions, &j, 1, buffers.get(), scorer.stride(), sds,
+                                       1, ok);
+  if (ok[j]) {
+    upper = bound.upper(z, sds[j], blocks.data());
+    scorer.standardize(z, sds[j]);
+    score = scorer.sorted_score(z);
   }
   return py::make_tuple(upper, score);
 }
