@@ -11,6 +11,7 @@ allocate and never free is left over.
 from __future__ import annotations
 
 import tempfile
+from collections.abc import Callable
 
 import numpy as np
 
@@ -21,6 +22,14 @@ from varkel import _engine as engine
 
 def interrupt_after_first_call(done: int, total: int) -> None:
     raise KeyboardInterrupt
+
+
+def expect(error: type[BaseException], call: Callable[[], object]) -> None:
+    try:
+        call()
+    except error:
+        return
+    raise SystemExit(f"leak check: {error.__name__} was expected")
 
 
 def exercise(X: np.ndarray, groups: list[np.ndarray], folder: str) -> None:
@@ -36,15 +45,10 @@ def exercise(X: np.ndarray, groups: list[np.ndarray], folder: str) -> None:
     engine.score(X, C, R, 0, 0b110)
     engine.search([g for g in groups], None,
                   [varkel.reference_vector("normal", len(g)) for g in groups], threads=2)
-    try:  # Ctrl-C from inside a search: its buffers go with the exception
-        engine.search(X, C, R, threads=2, progress=interrupt_after_first_call,
-                      progress_interval=0.0)
-    except KeyboardInterrupt:
-        pass
-    try:  # an error raised from C++
-        engine.search(X[:, :2], C, R)
-    except ValueError:
-        pass
+    # Ctrl-C from inside a search: its buffers go with the exception.
+    expect(KeyboardInterrupt, lambda: engine.search(
+        X, C, R, threads=2, progress=interrupt_after_first_call, progress_interval=0.0))
+    expect(ValueError, lambda: engine.search(X[:, :2], C, R))  # raised from C++
     varkel.causal_order(X, checkpoint=folder)
     model = varkel.ExhaustiveLiNGAM(random_state=0, threads=2).fit(X)
     model.bootstrap(X, 2)
