@@ -97,7 +97,6 @@ bool standardized_residuals_impl(const double* HWY_RESTRICT columns, size_t stri
   return residuals_into(columns, stride, n_samples, target, parents, beta, k, sd, z);
 }
 
-
 // The residuals of kCands candidate sinks of one subset, one vector of
 // samples at a time: each member's values are loaded once and subtracted,
 // times each candidate's coefficient, from every candidate that has it as a
