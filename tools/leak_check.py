@@ -43,7 +43,7 @@ def exercise(X: np.ndarray, groups: list[np.ndarray], folder: str) -> None:
     search.run()
     engine.order_margins(X, C, R, None, threads=2)
     engine.score(X, C, R, 0, 0b110)
-    engine.search([g for g in groups], None,
+    engine.search(list(groups), None,
                   [varkel.reference_vector("normal", len(g)) for g in groups], threads=2)
     # Ctrl-C from inside a search: its buffers go with the exception.
     expect(KeyboardInterrupt, lambda: engine.search(
