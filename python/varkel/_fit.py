@@ -29,19 +29,16 @@ def fit_order(searched: Searched, reference: Searched, successors: list[int] | N
     n_vars = matrices[0].shape[1]
     samples: int | list[int] = [m.shape[0] for m in matrices] if isinstance(searched, list) \
         else searched.shape[0]
-    found = None
-    if (not mpi or margins is True) and margins_wanted(margins, n_vars, samples, threads):
-        if checkpoint is None and not mpi:
-            found = order_margins(searched, reference, None, successors, threads=threads,
-                                  progress=progress)
-            assert found.sinks is not None and found.search_total is not None
-            return FittedOrder(order_from_sinks(found.sinks, n_vars), found.search_total, found)
-        sinks, total = search_sinks(searched, reference, successors, threads=threads,
-                                    progress=progress, checkpoint=checkpoint, mpi=mpi)
-        order = order_from_sinks(sinks, n_vars)
-        found = order_margins(searched, reference, order, successors, threads=threads,
+    wanted = (not mpi or margins is True) and margins_wanted(margins, n_vars, samples, threads)
+    if wanted and checkpoint is None and not mpi:
+        found = order_margins(searched, reference, None, successors, threads=threads,
                               progress=progress)
-        return FittedOrder(order, total, found)
+        assert found.sinks is not None and found.search_total is not None
+        return FittedOrder(order_from_sinks(found.sinks, n_vars), found.search_total, found)
     sinks, total = search_sinks(searched, reference, successors, threads=threads,
                                 progress=progress, checkpoint=checkpoint, mpi=mpi)
-    return FittedOrder(order_from_sinks(sinks, n_vars), total, None)
+    order = order_from_sinks(sinks, n_vars)
+    if not wanted:
+        return FittedOrder(order, total, None)
+    return FittedOrder(order, total, order_margins(searched, reference, order, successors,
+                                                   threads=threads, progress=progress))

@@ -50,12 +50,16 @@ class PreparedGroups:
 
     @property
     def names(self) -> list[str]:
-        """The first DataFrame's column names, else x0, x1, ..."""
-        return next((d.names for d in self.groups if d.from_frame), self.groups[0].names)
+        return group_names(self.groups)
 
     @property
     def forbidden(self) -> np.ndarray | None:
         return forbidden_edges(self.prior_knowledge)
+
+
+def group_names(groups: list[Data]) -> list[str]:
+    """The first DataFrame's column names, else x0, x1, ..."""
+    return next((d.names for d in groups if d.from_frame), groups[0].names)
 
 
 def read_groups(X_list: Any) -> list[Data]:
@@ -101,10 +105,8 @@ def prepare_groups(X_list: Any, prior_knowledge: npt.ArrayLike | None) -> Prepar
             raise InputError(f"group {g}: {error}") from None
     n_vars = groups[0].values.shape[1]
     pk = None if prior_knowledge is None else check_prior_knowledge(prior_knowledge, n_vars)
-    prepared = PreparedGroups(groups, searched, references, None, pk)
-    if pk is None:
-        return prepared
-    return PreparedGroups(groups, searched, references, successor_masks(pk, prepared.names), pk)
+    successors = None if pk is None else successor_masks(pk, group_names(groups))
+    return PreparedGroups(groups, searched, references, successors, pk)
 
 
 class GroupResampleFit:
