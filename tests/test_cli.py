@@ -359,3 +359,15 @@ def test_yes_lets_a_long_search_run(tmp_path, capsys, monkeypatch):
     assert main(["order", path, "--threads", "1"]) == 2
     assert "rerun with --yes to run it anyway" in capsys.readouterr().err
     assert main(["order", path, "--yes", "--threads", "2"]) == 0
+
+
+def test_graph_of_three_rows_prints_its_result_and_no_traceback(tmp_path, capsys):
+    X = np.array([[0.1, 2.0], [1.5, -0.3], [-0.7, 0.9]])
+    assert main(["graph", write_csv(tmp_path / "d.csv", X)]) == 0
+    captured = capsys.readouterr()
+    assert captured.out.startswith("order: ")
+    assert "3 samples are few for 2 variables" in captured.err
+    model = varkel.ExhaustiveLiNGAM().fit(X)
+    with pytest.warns(UserWarning, match="needs at least 6 rows, got 3"):
+        p = model.get_error_independence_p_values(X)
+    assert np.isnan(p[0, 1]) and np.isnan(p[1, 0])

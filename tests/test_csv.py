@@ -60,6 +60,10 @@ def test_numbers_are_read_as_the_nearest_double(tmp_path):
         ("a,,b\n0,1,2\n", r"column 2 has no name$"),
         (b"a,b\n1,2\x00\n", r"is not a text file \(it holds NUL bytes\)$"),
         ("\n \n", r"holds no rows$"),
+        ("a,b\n1,2,3\n4,5,6\n", r"row 2: 3 cells where the header names 2 columns"),
+        ("a;b;c\n1,2,3\n4,5,6\n7,8,9\n", r"row 2: 3 cells where the header names 1 column "),
+        ("a,b\n1,2\n   \n3,4\n", r"row 3 holds only whitespace; remove it$"),
+        ("x,1,y\n1,2\n", r"row 2: 2 cells where the header names 3"),  # a mixed row is a header
     ],
 )
 def test_faults_name_the_files_own_line(tmp_path, content, message):

@@ -323,14 +323,17 @@ def test_to_dot_carries_weights_and_probabilities(frame):
     assert f"{model.adjacency_matrix_[i, j]:.3g}" in " ".join(labels)
 
 
-def test_plot_writes_a_png(frame, tmp_path):
+def test_plot_writes_a_png_with_names_drawn_as_written(frame, tmp_path):
     data, _ = frame
-    model = varkel.ExhaustiveLiNGAM().fit(data)
+    names = ["$\\foo$", "$a$", *NAMES[2:]]  # not TeX, and '\\foo' would not parse as TeX
+    model = varkel.ExhaustiveLiNGAM().fit(data.set_axis(names, axis=1))
     ax = model.plot()
     path = tmp_path / "graph.png"
     ax.figure.savefig(path)
     content = path.read_bytes()
     assert content.startswith(b"\x89PNG\r\n\x1a\n") and len(content) > 10_000
+    drawn = {t.get_text(): t for t in ax.texts}
+    assert all(not drawn[name].get_parse_math() for name in names)
 
 
 def test_plot_uses_graphviz_positions_when_dot_is_installed(frame, tmp_path, monkeypatch):
@@ -348,3 +351,32 @@ def test_plot_uses_graphviz_positions_when_dot_is_installed(frame, tmp_path, mon
     centres = sorted((round(t.get_position()[0]), round(t.get_position()[1]))
                      for t in ax.texts if t.get_text() in NAMES)
     assert centres == [(k, k) for k in range(5)]
+
+
+@pytest.mark.parametrize("change", [lambda d: d[d.columns[::-1]],
+                                    lambda d: d.rename(columns={NAMES[0]: "other"})])
+def test_a_frame_with_other_columns_than_the_fitted_ones_is_refused(frame, change):
+    data, _ = frame
+    model = varkel.ExhaustiveLiNGAM().fit(data)
+    for call in (lambda X: model.estimate_total_effect(X, 0, 1), model.diagnostics,
+                 model.get_error_independence_p_values):
+        with pytest.raises(varkel.InputError, match="not the ones the model was fitted on"):
+            call(change(data))
+    groups = varkel.MultiGroupExhaustiveLiNGAM().fit([data, data])
+    with pytest.raises(varkel.InputError, match="group 0: .* not the ones the model was"):
+        groups.estimate_total_effect([change(data), change(data)], 0, 1)
+
+
+@pytest.mark.parametrize(("column", "kind"), [
+    (pd.date_range("2020-01-01", periods=100), "datetime64"),
+    (pd.to_timedelta(np.arange(100), unit="s"), "timedelta64"),
+    (pd.Categorical(np.arange(100) % 7), "category"),
+    (pd.Series(np.arange(100).astype(str), dtype=object), "object"),
+])
+def test_non_numeric_frame_columns_are_refused_by_name(column, kind):
+    data = pd.DataFrame(np.random.default_rng(0).uniform(size=(100, 2)), columns=["a", "b"])
+    data["when"] = column
+    with pytest.raises(varkel.InputError, match=rf"column 'when' holds {kind}.* not numbers"):
+        varkel.ExhaustiveLiNGAM().fit(data)
+    data["when"] = np.arange(100) % 2 == 0  # booleans are 0 and 1
+    varkel.causal_order(data)

@@ -59,3 +59,15 @@ def test_many_threads_calling_causal_order_get_what_one_gets():
         found = list(pool.map(lambda k: varkel.causal_order(problems[k % 4], threads=k % 3),
                               range(16)))
     assert all(result == alone[k % 4] for k, result in enumerate(found))
+
+
+def test_a_script_without_a_main_guard_can_bootstrap(tmp_path):
+    """What a user writes: three lines, run as a script. Worker processes
+    (on an interpreter with a global lock) must not run it again."""
+    script = tmp_path / "user_script.py"
+    script.write_text("import varkel\nX, _ = varkel.simulate_lingam(4, 300, seed=1)\n"
+                      "print(len(varkel.ExhaustiveLiNGAM(threads=2).bootstrap(X, 6)"
+                      ".causal_orders_))\n")
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                          timeout=600, cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (0, "6\n"), done.stderr

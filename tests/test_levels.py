@@ -229,14 +229,16 @@ def plant(path: Path, kind: str, outside: Path) -> None:
         path.symlink_to(outside)
     elif kind == "dangling link":
         path.symlink_to(outside.with_name("nowhere"))
+    elif kind == "hard link":
+        os.link(outside, path)
     elif kind == "directory":
         path.mkdir()
     else:
         os.mkfifo(path)
 
 
-@pytest.mark.parametrize("kind", ["link", "dangling link", "directory", "fifo"])
-@pytest.mark.parametrize("name", ["sinks-02.bin", "totals-01.bin"])
+@pytest.mark.parametrize("kind", ["link", "dangling link", "hard link", "directory", "fifo"])
+@pytest.mark.parametrize("name", ["sinks-02.bin", "totals-01.bin", "varkel.lock"])
 def test_non_regular_files_under_a_checkpoints_names_are_refused(tmp_path, kind, name):
     X, _ = varkel.simulate_lingam(4, 100, seed=1)
     outside = tmp_path / "outside.bin"
@@ -387,7 +389,8 @@ RANK_SPECIFIC = """
     from mpi4py import MPI
     from varkel._cli import main
     good, bad = sys.argv[1:3]
-    sys.exit(main(["order", good if MPI.COMM_WORLD.Get_rank() == 0 else bad, "--mpi"]))
+    command = sys.argv[3:] or ["order"]
+    sys.exit(main([*command, good if MPI.COMM_WORLD.Get_rank() == 0 else bad, "--mpi"]))
 """
 
 
@@ -395,6 +398,7 @@ RANK_SPECIFIC = """
 @pytest.mark.parametrize(("bad", "message"), [
     ("missing", "MPI rank 1: cannot read"),
     ("nan", "MPI rank 1: {path}, row 4: 'nan' is not a finite number"),
+    ("collinear", "MPI rank 1: the autoregression's residuals cannot be searched: columns"),
 ])
 def test_input_that_fails_on_one_rank_ends_every_rank(tmp_path, bad, message):
     good = write_data(tmp_path / "good.csv", 4, 100)
@@ -403,8 +407,13 @@ def test_input_that_fails_on_one_rank_ends_every_rank(tmp_path, bad, message):
         lines = Path(good).read_text().splitlines()
         lines[3] = "nan" + lines[3][lines[3].index(","):]
         path.write_text("\n".join(lines) + "\n")
+    command = ["graph", "--lags", "1"] if bad == "collinear" else []
+    if bad == "collinear":  # a column that is the sum of two others
+        X = np.loadtxt(good, delimiter=",", skiprows=1)
+        X[:, 3] = X[:, 0] + X[:, 1]
+        np.savetxt(path, X, delimiter=",", header="v0,v1,v2,v3", comments="")
     done = mpiexec(2, "-c", __import__("textwrap").dedent(RANK_SPECIFIC), good, str(path),
-                   timeout=60)
+                   *command, timeout=60)
     assert done.returncode == 2
     errors = [line for line in done.stderr.splitlines() if "error:" in line]
     assert len(errors) == 1 and message.format(path=path) in errors[0], done.stderr

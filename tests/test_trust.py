@@ -230,3 +230,15 @@ def test_an_exception_in_progress_stops_the_margins_pass():
     with pytest.raises(RuntimeError, match="stop the margins"):
         engine.order_margins(X, None, R, list(range(10)), progress=progress,
                              progress_interval=0.0, slice_seconds=1e-4)
+
+
+@pytest.mark.parametrize("call", [
+    lambda r: r.get_causal_direction_counts(n_directions=-1),
+    lambda r: r.get_directed_acyclic_graph_counts(n_dags=-1),
+    lambda r: r.get_causal_direction_counts(n_directions=2.5),
+    lambda r: r.get_paths(-1, 1), lambda r: r.get_paths(3, 5), lambda r: r.get_paths(3.9, 1),
+    lambda r: r.get_paths("x3", 1), lambda r: r.get_paths(None, 1)])
+def test_bootstrap_summaries_refuse_bad_counts_and_indices(boot, call):
+    result, _ = boot
+    with pytest.raises(varkel.InputError, match="must be"):
+        call(result)

@@ -9,8 +9,10 @@ from typing import Any, TypeVar
 
 import numpy as np
 
+from varkel._effects import check_effect_indices
 from varkel._errors import InputError
 from varkel._memory import memory_left
+from varkel._options import check_count
 from varkel._parallel import map_bounded
 
 T = TypeVar("T")
@@ -67,7 +69,8 @@ class BootstrapResult:
             if split_by_causal_effect_sign:
                 key += (int(np.sign(self.adjacency_matrices_[s, to, source])),)
             counts[key] = counts.get(key, 0) + 1
-        ranked = sorted(counts.items(), key=lambda item: (-item[1], item[0]))[:n_directions]
+        ranked = sorted(counts.items(), key=lambda item: (-item[1], item[0]))[
+            :_limit(n_directions, "n_directions")]
         result: dict[str, list[int]] = {"from": [k[0] for k, _ in ranked],
                                         "to": [k[1] for k, _ in ranked],
                                         "count": [c for _, c in ranked]}
@@ -92,7 +95,8 @@ class BootstrapResult:
                 edges.append(edge)
             key = tuple(sorted(edges))
             counts[key] = counts.get(key, 0) + 1
-        ranked = sorted(counts.items(), key=lambda item: (-item[1], item[0]))[:n_dags]
+        ranked = sorted(counts.items(), key=lambda item: (-item[1], item[0]))[
+            :_limit(n_dags, "n_dags")]
         dags = []
         for key, _ in ranked:
             dag: dict[str, list[int]] = {"from": [e[0] for e in key], "to": [e[1] for e in key]}
@@ -124,10 +128,11 @@ class BootstrapResult:
         by the share of resamples that have them, largest first: {'path':
         [[from, ..., to], ...], 'effect': [median over those resamples of the
         product of the path's weights], 'probability': [...]}."""
+        source, target = check_effect_indices(from_index, to_index, len(self.feature_names_))
         threshold = _threshold(min_causal_effect)
         found: dict[tuple[int, ...], list[float]] = {}
         for B in self.adjacency_matrices_:
-            for path in _paths(np.abs(B) > threshold, int(from_index), int(to_index)):
+            for path in _paths(np.abs(B) > threshold, source, target):
                 effect = float(np.prod([B[b, a] for a, b in itertools.pairwise(path)]))
                 found.setdefault(tuple(path), []).append(effect)
         total = max(len(self.adjacency_matrices_), 1)
@@ -170,6 +175,11 @@ class BootstrapResult:
         return np.empty(0) if self.total_effects_ is None else self.total_effects_
 
     __hash__ = None  # type: ignore[assignment]
+
+
+def _limit(count: object, name: str) -> int | None:
+    """How many entries to keep: None keeps all."""
+    return None if count is None else check_count(count, name)
 
 
 def _threshold(min_causal_effect: float | None) -> float:

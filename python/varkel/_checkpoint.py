@@ -87,11 +87,19 @@ def _fsync_directory(directory: Path) -> None:
         os.close(handle)
 
 
-def _refuse_non_regular(path: Path, mode: int) -> None:
-    if not stat.S_ISREG(mode):
-        what = "a link" if stat.S_ISLNK(mode) else "not a regular file"
+def _refuse_non_regular(path: Path, mode: int, links: int = 1) -> None:
+    """Refuses anything but a regular file with one name: through a symbolic
+    or a hard link, a write would change a file outside the checkpoint."""
+    hard_link = stat.S_ISREG(mode) and links > 1
+    if not stat.S_ISREG(mode) or hard_link:
+        what = "a link" if stat.S_ISLNK(mode) or hard_link else "not a regular file"
         raise CheckpointError(f"checkpoint file {path} is {what}; varkel reads and writes only "
                               "regular files there: remove it or use another directory")
+
+
+def _mode_and_links(path: Path) -> tuple[int, int]:
+    status = path.lstat()
+    return status.st_mode, status.st_nlink
 
 
 def _open_regular(path: Path, flags: int) -> int:
@@ -102,9 +110,12 @@ def _open_regular(path: Path, flags: int) -> int:
     except OSError as error:
         if error.errno == errno.ELOOP:
             _refuse_non_regular(path, stat.S_IFLNK)
+        if error.errno == errno.EISDIR:
+            _refuse_non_regular(path, stat.S_IFDIR)
         raise
     try:
-        _refuse_non_regular(path, os.fstat(handle).st_mode)
+        status = os.fstat(handle)
+        _refuse_non_regular(path, status.st_mode, status.st_nlink)
         os.set_blocking(handle, True)
     except BaseException:
         os.close(handle)
@@ -184,7 +195,7 @@ class Checkpoint:
         for entry in self.directory.iterdir():
             match = FILE_NAME.match(entry.name)
             if match:
-                _refuse_non_regular(entry, entry.lstat().st_mode)
+                _refuse_non_regular(entry, *_mode_and_links(entry))
                 files[match.group(1), int(match.group(2))] = entry
         return files
 
@@ -251,7 +262,7 @@ class Checkpoint:
         digest.update(memoryview(payload).cast("B"))
         final = self._path(kind, level)
         with contextlib.suppress(FileNotFoundError):
-            _refuse_non_regular(final, final.lstat().st_mode)
+            _refuse_non_regular(final, *_mode_and_links(final))
         # mkstemp creates the file with O_CREAT | O_EXCL | O_NOFOLLOW under a
         # fresh random name: nothing already there is ever written through.
         handle, temporary = tempfile.mkstemp(prefix=f".{final.name}.", suffix=".tmp",
@@ -278,7 +289,7 @@ class Checkpoint:
             if level > 1:
                 previous = self._path("totals", level - 1)
                 with contextlib.suppress(FileNotFoundError):
-                    _refuse_non_regular(previous, previous.lstat().st_mode)
+                    _refuse_non_regular(previous, *_mode_and_links(previous))
                     previous.unlink()
         except OSError as error:
             raise CheckpointError(f"cannot write checkpoint {self.directory}: "

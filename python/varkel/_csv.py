@@ -203,12 +203,25 @@ def read_table(path: str, header: bool | None = None, index_col: str | None = No
     index = _index_position(index_col, [cell.strip() for cell in first] if header else [],
                             len(first), label)
     names = _column_names(first, header, index, label)
+    if header:
+        _refuse_other_width(source, delimiter, blank + 1, len(names))
     kept = [j for j in range(len(names)) if j != index]
     if not kept:
         raise UsageError(f"{label} has no column left besides its index")
     _check_memory(source, lines, delimiter)
     values = _parse(source, delimiter, blank + int(header), len(names), kept, finite)
     return [names[j] for j in kept], values
+
+
+def _refuse_other_width(source: Source, delimiter: str, skip_rows: int, width: int) -> None:
+    """Refuses a header whose cells are not as many as the first data
+    row's: the reader would drop the extra columns, or invent missing ones."""
+    for line, row in _rows(source, delimiter, skip_rows):
+        if len(row) != width:
+            raise UsageError(f"{source.label}, row {line}: {len(row)} cells where the header "
+                             f"names {width} column{'s' * (width != 1)} (delimiter "
+                             f"{delimiter!r})")
+        return
 
 
 def _check_memory(source: Source, lines: list[str], delimiter: str) -> None:
@@ -279,6 +292,8 @@ def _first_fault(source: Source, delimiter: str, skip_rows: int, width: int,
     for line, row in _rows(source, delimiter, skip_rows):
         seen = True
         where = f"{source.label}, row {line}"
+        if not "".join(row).strip():
+            return UsageError(f"{where} holds only whitespace; remove it")
         if len(row) != width:
             return UsageError(f"{where}: {len(row)} cells where the first row has {width}")
         for j in kept:

@@ -45,6 +45,12 @@ def _frame_values(X: Any) -> tuple[np.ndarray, list[str]]:
         if np.iscomplexobj(X.iloc[:, j]):
             raise InputError(f"column {name!r} holds complex numbers; the search needs real "
                              "values")
+        # Dates, durations, categories and text (even text of numbers) are
+        # not measurements to order: converting them would invent a scale.
+        dtype = X.dtypes.iloc[j]
+        if getattr(dtype, "kind", "O") not in "fiub":
+            raise InputError(f"column {name!r} holds {dtype} values, not numbers; drop it or "
+                             "convert it to numbers first")
         try:
             columns.append(np.asarray(X.iloc[:, j], dtype=np.float64))
         except (TypeError, ValueError):
@@ -52,6 +58,16 @@ def _frame_values(X: Any) -> tuple[np.ndarray, list[str]]:
     if not columns:
         raise InputError("X has no columns")
     return np.column_stack(columns), names
+
+
+def check_same_columns(data: Data, fitted_names: list[str] | None) -> None:
+    """Refuses a DataFrame whose columns are not the ones the model was
+    fitted on, in the same order: its columns would be read as other
+    variables."""
+    if fitted_names is None or not data.from_frame or data.names == fitted_names:
+        return
+    raise InputError(f"X's columns {data.names} are not the ones the model was fitted on, "
+                     f"{fitted_names}: give the same columns in the same order")
 
 
 def _is_frame(X: object) -> bool:

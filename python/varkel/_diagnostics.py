@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from varkel._independence import independence_p_values
+from varkel._independence import MIN_ROWS, independence_p_values
 
 GAUSSIAN_P = 0.05
 HEAVY_KURTOSIS = 20.0
@@ -35,6 +35,10 @@ SAMPLES_PER_VARIABLE = 20
 def _listed(names: list[str]) -> str:
     quoted = [repr(name) for name in names]
     return quoted[0] if len(quoted) == 1 else ", ".join(quoted[:-1]) + " and " + quoted[-1]
+
+
+def _have(names: list[str]) -> str:
+    return "has" if len(names) == 1 else "have"
 
 
 def residuals_of(values: np.ndarray, adjacency: np.ndarray) -> np.ndarray:
@@ -63,14 +67,14 @@ def diagnose(values: np.ndarray, adjacency: np.ndarray, names: list[str]) -> lis
         if extreme or float(kurtosis(column)) > HEAVY_KURTOSIS:
             heavy.append(names[j])
     if heavy:
-        found.append(f"{_listed(heavy)} have very heavy tails or extreme outliers: a log or "
+        found.append(f"{_listed(heavy)} {_have(heavy)} very heavy tails or extreme outliers: a log or "
                      "rank transform may suit them")
     tied = [names[j] for j in range(n_vars) if len(np.unique(values[:, j])) < TIED_SHARE * m]
     if tied:
-        found.append(f"{_listed(tied)} have many tied values (discrete data), which the linear "
+        found.append(f"{_listed(tied)} {_have(tied)} many tied values (discrete data), which the linear "
                      "non-Gaussian model does not describe")
     pairs = n_vars * (n_vars - 1) // 2
-    if pairs:
+    if pairs and m >= MIN_ROWS:  # fewer rows: the few-samples warning says it
         p = independence_p_values(residuals)
         for i in range(n_vars):
             for j in range(i + 1, n_vars):
@@ -78,6 +82,6 @@ def diagnose(values: np.ndarray, adjacency: np.ndarray, names: list[str]) -> lis
                     found.append(f"the residuals of {names[i]!r} and {names[j]!r} are dependent "
                                  f"(HSIC p = {p[i, j]:.1e}): a hidden common cause?")
     if m < SAMPLES_PER_VARIABLE * n_vars:
-        found.append(f"{m} samples are few for {n_vars} variables: at least "
+        found.append(f"{m} samples are few for {n_vars} variable{'s' * (n_vars != 1)}: at least "
                      f"{SAMPLES_PER_VARIABLE * n_vars} are advised")
     return found

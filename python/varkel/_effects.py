@@ -8,6 +8,8 @@ path, so the coefficient carries the effect along every directed path.
 
 from __future__ import annotations
 
+import warnings
+
 import numpy as np
 
 from varkel._data import scale_exactly, scale_exponents
@@ -22,6 +24,13 @@ def check_effect_indices(from_index: object, to_index: object, n_vars: int) -> t
     if max(source, target) >= n_vars:
         raise InputError(f"from_index and to_index must be below {n_vars}")
     return source, target
+
+
+def no_path_warning(names: list[str], source: int, target: int) -> None:
+    """Warns that the order puts the target first, so the effect is 0."""
+    warnings.warn(f"{names[target]!r} comes before {names[source]!r} in the causal order, so "
+                  f"the model has no path from {names[source]!r} to {names[target]!r}: the "
+                  "total effect is 0", stacklevel=3)
 
 
 def total_effect(values: np.ndarray, adjacency: np.ndarray, from_index: int,

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import warnings
 from typing import Any
 
 import numpy as np
@@ -16,9 +15,9 @@ from varkel._bootstrap import (
     resampling_seed,
     run_resamples,
 )
-from varkel._data import as_data, default_names
+from varkel._data import as_data, check_same_columns, default_names
 from varkel._diagnostics import diagnose, residuals_of
-from varkel._effects import check_effect_indices, total_effect, total_effects
+from varkel._effects import check_effect_indices, no_path_warning, total_effect, total_effects
 from varkel._errors import InputError
 from varkel._fit import fit_order
 from varkel._graph import plot_graph, to_dot
@@ -196,9 +195,7 @@ class ExhaustiveLiNGAM(EstimatorParams):
         source, target = check_effect_indices(from_index, to_index, self.n_features_in_)
         order = self.causal_order_
         if order.index(target) < order.index(source):
-            warnings.warn(f"x{target} comes before x{source} in the causal order, so the model "
-                          f"has no path from x{source} to x{target}: the total effect is 0",
-                          stacklevel=2)
+            no_path_warning(self.feature_names(), source, target)
             return 0.0
         return total_effect(values, self.adjacency_matrix_, source, target)
 
@@ -225,7 +222,13 @@ class ExhaustiveLiNGAM(EstimatorParams):
         if data.values.shape[1] != self.n_features_in_:
             raise InputError(f"X has {data.values.shape[1]} columns; the model was fitted on "
                              f"{self.n_features_in_}")
+        check_same_columns(data, self._fitted_names())
         return data.values
+
+    def _fitted_names(self) -> list[str] | None:
+        """The DataFrame's column names the model was fitted on, or None."""
+        names = getattr(self, "feature_names_in_", None)
+        return None if names is None else [str(name) for name in names]
 
     def feature_names(self) -> list[str]:
         """The variables' names: the DataFrame's, else x0, x1, ..."""

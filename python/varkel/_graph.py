@@ -288,7 +288,9 @@ def _draw(ax: Any, adjacency: np.ndarray, names: list[str], positions: Positions
                                      bbox={"boxstyle": "round,pad=0.2", "fc": "white",
                                            "ec": "none", "alpha": 0.9})))
     for v, name in enumerate(names):
+        # Names are drawn as written: '$a$' is a name, not a formula.
         ax.text(xs[v], ys[v], name, ha="center", va="center", fontsize=10, zorder=5,
+                parse_math=False,
                 bbox={"boxstyle": "circle,pad=0.3" if len(name) <= 3 else "round,pad=0.3",
                       "fc": "#f4f1de", "ec": "#3d405b"})
     handles = [Line2D([], [], color="tab:blue", lw=2, label="positive weight"),

@@ -24,8 +24,8 @@ from varkel._bootstrap import (
     resampling_seed,
     run_resamples,
 )
-from varkel._data import Data, as_data
-from varkel._effects import check_effect_indices, total_effect, total_effects
+from varkel._data import Data, as_data, check_same_columns
+from varkel._effects import check_effect_indices, no_path_warning, total_effect, total_effects
 from varkel._errors import InputError
 from varkel._estimator import stack_results, workers
 from varkel._fit import fit_order
@@ -209,6 +209,7 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
         groups = self._fitted_groups(X_list)
         source, target = check_effect_indices(from_index, to_index, self.n_features_in_)
         if self.causal_order_.index(target) < self.causal_order_.index(source):
+            no_path_warning(self.feature_names(), source, target)
             return [0.0] * len(groups)
         return [total_effect(d.values, B, source, target)
                 for d, B in zip(groups, self.adjacency_matrices_, strict=True)]
@@ -276,6 +277,12 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
         if groups[0].values.shape[1] != self.n_features_in_:
             raise InputError(f"the groups have {groups[0].values.shape[1]} columns; the model "
                              f"was fitted on {self.n_features_in_}")
+        fitted = getattr(self, "feature_names_in_", None)
+        for g, data in enumerate(groups):
+            try:
+                check_same_columns(data, None if fitted is None else [str(n) for n in fitted])
+            except InputError as error:
+                raise InputError(f"group {g}: {error}") from None
         return groups
 
     def _check_fitted(self) -> None:

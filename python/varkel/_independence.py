@@ -12,9 +12,14 @@ MAX_ROWS rows evenly spaced through the data.
 
 from __future__ import annotations
 
+import warnings
+
 import numpy as np
 
 MAX_ROWS = 1000
+# The gamma approximation's variance has the factor (m - 4)(m - 5) over
+# (m - 1)(m - 2)(m - 3): below this many rows it is zero or undefined.
+MIN_ROWS = 6
 
 
 def _centred_kernel(column: np.ndarray) -> tuple[np.ndarray, float]:
@@ -53,6 +58,12 @@ def independence_p_values(residuals: np.ndarray) -> np.ndarray:
     """P[i, j]: the p-value of the independence of residual columns i and j
     (symmetric, 1 on the diagonal)."""
     m, n_vars = residuals.shape
+    if m < MIN_ROWS:
+        warnings.warn(f"the independence test needs at least {MIN_ROWS} rows, got {m}: its "
+                      "p-values are NaN", stacklevel=3)
+        p = np.full((n_vars, n_vars), np.nan)
+        np.fill_diagonal(p, 1.0)
+        return p
     if m > MAX_ROWS:
         residuals = residuals[np.linspace(0, m - 1, MAX_ROWS).astype(np.intp)]
         m = MAX_ROWS

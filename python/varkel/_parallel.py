@@ -4,9 +4,12 @@ cores, with the results in the order of their indices' completion.
 On the free-threaded interpreter, threads: they share the data and run
 Python at the same time. On an interpreter with a global lock, the searches
 still release it, but the Python around them (the graph's pruning above all)
-would take turns, so the work runs in worker processes instead: started by a
-fork server with varkel already imported, each given the work once, then
-only indices. Either way at most a few pieces are queued at a time, so
+would take turns, so the work runs in worker processes instead, forked from
+this one: each inherits the work (data included, without a copy), then gets
+only indices. Forking, unlike spawning or a fork server, never imports the
+caller's main script again, so a plain script without an
+`if __name__ == "__main__":` guard does not start its work over in every
+worker. Either way at most a few pieces are queued at a time, so
 memory does not grow with their number, and a failure or an interrupt
 cancels what is queued.
 """
@@ -48,10 +51,7 @@ def interpreter_has_lock() -> bool:
 
 def _executor(work: Callable[[int], T], workers: int) -> tuple[Executor, Callable[[int], Any]]:
     if workers > 1 and interpreter_has_lock():
-        context = multiprocessing.get_context("forkserver")
-        # Workers start from a server that has imported what they run, the
-        # pruning's scikit-learn (a second to import) included.
-        context.set_forkserver_preload(["varkel._estimator", "sklearn.linear_model"])
+        context = multiprocessing.get_context("fork")
         return (ProcessPoolExecutor(max_workers=workers, mp_context=context,
                                     initializer=_install, initargs=(work,)), _run_installed)
     return ThreadPoolExecutor(max_workers=workers), work

@@ -39,7 +39,8 @@ from varkel._options import check_count, check_flag, check_threads
 from varkel._params import EstimatorParams
 from varkel._prior import check_prior_knowledge, forbidden_edges, successor_masks
 from varkel._pruning import adaptive_lasso
-from varkel._search import ProgressCallback, prepare_search
+from varkel._reference import resolve_reference
+from varkel._search import ProgressCallback, prepare_values
 
 CRITERIA = ("aic", "bic", "hqic")
 
@@ -152,27 +153,59 @@ class VARFit:
     autoregression: Autoregression
 
 
+@dataclass(frozen=True)
+class PreparedVAR:
+    successors: list[int] | None
+    forbidden: np.ndarray | None
+    autoregression: Autoregression
+    searched: np.ndarray
+    reference: np.ndarray
+
+
+# A residual column whose spread is below this share of its series' spread
+# is rounding noise: the autoregression explains the column exactly.
+DETERMINISTIC_SHARE = 1e-8
+
+
+def prepare_var(X: np.ndarray, max_lags: int, criterion: str | None,
+                prior_knowledge: npt.ArrayLike | None, names: list[str]) -> PreparedVAR:
+    """Every check that can fail on this process's data: the prior, the
+    autoregression and its residuals, ready to search."""
+    n_vars = X.shape[1]
+    pk = None if prior_knowledge is None else check_prior_knowledge(prior_knowledge, n_vars)
+    successors = None if pk is None else successor_masks(pk, names)
+    lags = choose_lags(X, max_lags, criterion)
+    autoregression = fit_autoregression(X, lags)
+    residuals = autoregression.residuals
+    exact = np.flatnonzero(residuals.std(axis=0) <= DETERMINISTIC_SHARE * X.std(axis=0))
+    if exact.size:
+        raise InputError(f"column {names[exact[0]]!r} is deterministic: its past explains it "
+                         "exactly (a trend or a counter?), so it has no noise to order; drop it "
+                         "or difference it")
+    try:
+        searched = prepare_values(residuals, names, scale=True)
+    except InputError as error:
+        raise InputError(f"the autoregression's residuals cannot be searched: {error}") from None
+    _, reference = resolve_reference("normal", residuals.shape[0])
+    return PreparedVAR(successors, forbidden_edges(pk), autoregression, searched, reference)
+
+
 def fit_var(X: np.ndarray, max_lags: int, criterion: str | None,
             prior_knowledge: npt.ArrayLike | None, *, threads: int,
             progress: ProgressCallback | None = None,
             checkpoint: str | os.PathLike[str] | None = None, mpi: bool = False,
             names: list[str] | None = None) -> VARFit:
-    n_vars = X.shape[1]
-    pk = None if prior_knowledge is None else check_prior_knowledge(prior_knowledge, n_vars)
-    successors = None if pk is None else successor_masks(pk, names or default_names(n_vars))
-    lags = choose_lags(X, max_lags, criterion)
-    autoregression = fit_autoregression(X, lags)
-    try:
-        prepared = prepare_search(autoregression.residuals)
-    except InputError as error:
-        raise InputError(f"the autoregression's residuals (columns x0, x1, ... in the "
-                         f"series' order) cannot be searched: {error}") from None
-    fitted = fit_order(prepared.searched, prepared.reference_vector, successors,
+    # Under MPI a rank whose series fails a check must not leave the others
+    # waiting: the ranks agree on every check before searching.
+    prepared = agree_if(mpi, lambda: prepare_var(X, max_lags, criterion, prior_knowledge,
+                                                 names or default_names(X.shape[1])))
+    fitted = fit_order(prepared.searched, prepared.reference, prepared.successors,
                        margins=False, threads=threads, progress=progress,
                        checkpoint=checkpoint, mpi=mpi)
-    forbidden = forbidden_edges(pk)
+    lags = prepared.autoregression.lags
     return VARFit(fitted.order, fitted.total,
-                  prune_lagged(X, fitted.order, lags, forbidden), autoregression)
+                  prune_lagged(X, fitted.order, lags, prepared.forbidden),
+                  prepared.autoregression)
 
 
 def simulate_from(fit: Autoregression, start: np.ndarray, innovations: np.ndarray) -> np.ndarray:
