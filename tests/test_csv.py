@@ -64,6 +64,8 @@ def test_numbers_are_read_as_the_nearest_double(tmp_path):
         ("a;b;c\n1,2,3\n4,5,6\n7,8,9\n", r"row 2: 3 cells where the header names 1 column "),
         ("a,b\n1,2\n   \n3,4\n", r"row 3 holds only whitespace; remove it$"),
         ("x,1,y\n1,2\n", r"row 2: 2 cells where the header names 3"),  # a mixed row is a header
+        ("a,b\n1,2\n".encode("utf-16"), r"is UTF-16 or UTF-32 text; save it as UTF-8$"),
+        ("a,b\n1,2\n".encode("utf-16-le"), r"is UTF-16 or UTF-32 text; save it as UTF-8$"),
     ],
 )
 def test_faults_name_the_files_own_line(tmp_path, content, message):

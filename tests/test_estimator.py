@@ -363,7 +363,7 @@ def test_a_frame_with_other_columns_than_the_fitted_ones_is_refused(frame, chang
         with pytest.raises(varkel.InputError, match="not the ones the model was fitted on"):
             call(change(data))
     groups = varkel.MultiGroupExhaustiveLiNGAM().fit([data, data])
-    with pytest.raises(varkel.InputError, match="group 0: .* not the ones the model was"):
+    with pytest.raises(varkel.InputError, match=r"group 0: .* not the ones the model was"):
         groups.estimate_total_effect([change(data), change(data)], 0, 1)
 
 
@@ -380,3 +380,26 @@ def test_non_numeric_frame_columns_are_refused_by_name(column, kind):
         varkel.ExhaustiveLiNGAM().fit(data)
     data["when"] = np.arange(100) % 2 == 0  # booleans are 0 and 1
     varkel.causal_order(data)
+
+
+@pytest.mark.parametrize("random_state", ["a", -1, 1.5])
+def test_a_bad_random_state_is_refused_by_fit(random_state):
+    X, _ = varkel.simulate_lingam(3, 100, seed=1)
+    with pytest.raises(varkel.InputError, match="random_state must be None, a non-negative"):
+        varkel.ExhaustiveLiNGAM(random_state=random_state).fit(X)
+
+
+def test_a_bootstrap_of_other_data_is_refused_by_the_pictures(frame):
+    data, _ = frame
+    model = varkel.ExhaustiveLiNGAM().fit(data)
+    wider = data.assign(extra=np.random.default_rng(0).uniform(size=len(data)))
+    other = varkel.ExhaustiveLiNGAM(random_state=0).bootstrap(wider, 2)
+    for draw in (model.to_dot, lambda b: model.plot(bootstrap=b)):
+        with pytest.raises(varkel.InputError, match="the bootstrap is of other data"):
+            draw(other)
+
+
+def test_a_constant_custom_reference_is_refused():
+    X, _ = varkel.simulate_lingam(3, 100, seed=1)
+    with pytest.raises(varkel.InputError, match="reference values are all equal"):
+        varkel.causal_order(X, reference=np.ones(100))

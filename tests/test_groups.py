@@ -6,6 +6,7 @@ import itertools
 import json
 
 import numpy as np
+import pydot
 import pytest
 
 import varkel
@@ -222,3 +223,24 @@ def test_cli_groups_and_lags(tmp_path):
     result = json.loads(done.stdout)
     assert {edge["lag"] for edge in result["edges"]} <= set(range(result["lags"] + 1))
     assert any(edge["lag"] == 1 for edge in result["edges"])
+
+
+def test_groups_and_lags_keep_their_nodes_and_files_apart(tmp_path):
+    groups = group_data(3, (200, 300), seed=5)
+    file = write_csv(tmp_path / "g.csv", groups[0])
+    done = run_cli("graph", file, file, "--groups", "--dot", str(tmp_path / "g.dot"))
+    assert done.returncode == 0, done.stderr
+    graph = pydot.graph_from_dot_file(str(tmp_path / "g.dot"))[0]
+    nodes = [n.get_name() for c in graph.get_subgraphs() for n in c.get_nodes()]
+    assert len(set(nodes)) == len(nodes) == 6
+    constant = groups[1].copy()
+    constant[:, 2] = 1.0
+    bad = write_csv(tmp_path / "bad.csv", constant)
+    refused = run_cli("graph", file, bad, "--groups")
+    assert refused.returncode == 2 and f"error: {bad}: column 'v2' is constant" in refused.stderr
+    model = varkel.MultiGroupExhaustiveLiNGAM().fit(groups)
+    with pytest.raises(varkel.InputError, match="groups names 1 groups; the model has 2"):
+        model.to_dot(groups=["only one"])
+    series = frame(varkel.simulate_var(2, 400, 0).X, ["x", "x(t-1)"])
+    _, names, _ = varkel.VARExhaustiveLiNGAM().fit(series).unrolled_graph()
+    assert len(set(names)) == len(names) == 4

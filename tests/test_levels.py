@@ -135,7 +135,7 @@ def kill_after_levels(args: list[str], checkpoint: Path, levels: int,
     while not (checkpoint / f"sinks-{levels:02d}.bin").exists():
         assert child.poll() is None, child.communicate()
         assert time.monotonic() < deadline
-        time.sleep(0.05)
+        time.sleep(0.005)
     child.send_signal(sig)
     out, err = child.communicate(timeout=60)
     return subprocess.CompletedProcess(args, child.returncode, out, err)
@@ -143,13 +143,16 @@ def kill_after_levels(args: list[str], checkpoint: Path, levels: int,
 
 @pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGINT])
 def test_a_killed_search_resumes_to_identical_bits(tmp_path, sig):
-    data = write_data(tmp_path / "d.csv", 17, 1000)
+    # Levels 1-4 are under 5% of an n = 14 search, which takes about a
+    # second on one quiet core: the signal comes long before the end, on a
+    # fast machine too, and a busy one only widens the gap.
+    data = write_data(tmp_path / "d.csv", 14, 2000)
     ck = tmp_path / "ck"
     # --yes: a slow machine (or the sanitizers) must not make the time estimate decline it.
     args = [PYTHON, "-m", "varkel", "order", data, "--json", "--yes", "--checkpoint", str(ck)]
-    killed = kill_after_levels([*args, "--threads", "1"], ck, 5, sig)
+    killed = kill_after_levels([*args, "--threads", "1"], ck, 4, sig)
     assert killed.returncode == (-9 if sig == signal.SIGKILL else 130)
-    assert "sinks-17.bin" not in [p.name for p in ck.iterdir()]
+    assert "sinks-14.bin" not in [p.name for p in ck.iterdir()]
     resumed = subprocess.run(args, capture_output=True, text=True, timeout=300)
     assert resumed.returncode == 0, resumed.stderr
     plain = subprocess.run(args[:-2], capture_output=True, text=True, timeout=300)

@@ -177,6 +177,21 @@ class BootstrapResult:
     __hash__ = None  # type: ignore[assignment]
 
 
+def bootstrap_probabilities(bootstrap: BootstrapResult, names: list[str],
+                            shape: tuple[int, ...]) -> np.ndarray:
+    """The bootstrap's edge probabilities, refused unless it was drawn for
+    these variables: another data set's would label the wrong edges."""
+    if not isinstance(bootstrap, BootstrapResult):
+        raise InputError(f"bootstrap must be a BootstrapResult, got {type(bootstrap).__name__}")
+    probabilities = bootstrap.get_probabilities()
+    if list(bootstrap.feature_names_) != list(names) or probabilities.shape != shape:
+        raise InputError(f"the bootstrap is of other data ({len(bootstrap.feature_names_)} "
+                         f"variables, edges {probabilities.shape}) than the model ("
+                         f"{len(names)} variables, edges {shape}); bootstrap the data the "
+                         "model was fitted on")
+    return probabilities
+
+
 def _limit(count: object, name: str) -> int | None:
     """How many entries to keep: None keeps all."""
     return None if count is None else check_count(count, name)
@@ -212,9 +227,22 @@ def _paths(edges: np.ndarray, source: int, target: int) -> list[list[int]]:
 def resampling_seed(random_state: int | np.random.Generator | None) -> np.random.SeedSequence:
     """The root of every resample's generator: from an integer seed, from
     one draw of a Generator, or fresh entropy."""
+    check_random_state(random_state)
     if isinstance(random_state, np.random.Generator):
         return np.random.SeedSequence(random_state.integers(0, 2**63, size=4).tolist())
     return np.random.SeedSequence(random_state)
+
+
+def check_random_state(random_state: object) -> None:
+    """None, a NumPy Generator or a non-negative integer; checked when the
+    estimator is fitted, not first when bootstrap() draws."""
+    if random_state is None or isinstance(random_state, np.random.Generator):
+        return
+    try:
+        check_count(random_state, "random_state")
+    except InputError:
+        raise InputError(f"random_state must be None, a non-negative integer or a NumPy "
+                         f"Generator, got {random_state!r}") from None
 
 
 def resample_rows(seed: np.random.SeedSequence, index: int, n_samples: int) -> np.ndarray:

@@ -15,9 +15,25 @@ from typing import Any, NoReturn
 import numpy as np
 
 import varkel
-from varkel._csv import UsageError, read_table
-from varkel._mpi import agree_if
-from varkel._progress import CountBar, ProgressBar, SearchDeclined
+from varkel._cli_common import (
+    bootstrap_with_progress,
+    check_outputs,
+    edge_lines,
+    fit_with_progress,
+    json_number,
+    named,
+    progress_for,
+    read_input,
+    report_runner_up,
+    reports,
+    runner_up_tied,
+    save_figure,
+    write_file,
+)
+from varkel._cli_groups import command_groups
+from varkel._cli_lags import command_lags
+from varkel._csv import UsageError
+from varkel._progress import SearchDeclined
 
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
@@ -50,78 +66,6 @@ def positive(text: str) -> int:
     return value
 
 
-def named(names: list[str], X: np.ndarray) -> Any:
-    """The table as a DataFrame, so that every message names its columns
-    (pandas is optional: without it the columns are x0, x1, ...)."""
-    try:
-        import pandas as pd  # noqa: PLC0415
-    except ImportError:
-        return X
-    return pd.DataFrame(X, columns=names)
-
-
-def mpi_rank(options: argparse.Namespace) -> int:
-    """This process's rank in the MPI job (0 without --mpi)."""
-    if not getattr(options, "mpi", False):
-        return 0
-    try:
-        from mpi4py import MPI  # noqa: PLC0415 - MPI is optional
-    except ImportError:
-        raise UsageError("--mpi needs mpi4py: pip install 'varkel[mpi]'") from None
-    return int(MPI.COMM_WORLD.Get_rank())
-
-
-def reports(options: argparse.Namespace) -> bool:
-    """Whether this process prints results and errors: under MPI only rank 0."""
-    try:
-        return mpi_rank(options) == 0
-    except UsageError:
-        return True
-
-
-def progress_for(options: argparse.Namespace, n_vars: int) -> Any:
-    """The progress bar. Under MPI only rank 0 shows it, and it does not ask
-    about long searches: a job launched on a cluster is meant to run, and a
-    rank that stopped alone would leave the others waiting."""
-    if not reports(options):
-        return SilentProgress()
-    return ProgressBar(n_vars, assume_yes=options.yes or getattr(options, "mpi", False))
-
-
-class SilentProgress:
-    def __call__(self, done: int, total: int) -> None:
-        pass
-
-    def close(self) -> None:
-        pass
-
-
-def read_prior(path: str | None, names: list[str]) -> np.ndarray | None:
-    if path is None:
-        return None
-    prior_names, values = read_table(path, header=None, finite=False)
-    if prior_names != [f"x{j}" for j in range(len(prior_names))] and prior_names != names:
-        raise UsageError(f"{path}: its header names {prior_names}, not the data's columns "
-                         f"{names}")
-    return values
-
-
-def read_input(options: argparse.Namespace) -> tuple[list[str], np.ndarray, Any]:
-    """The table, its names and the prior knowledge. Under MPI every rank
-    reads its own copy, and the ranks agree that all of them could before
-    anything else is exchanged."""
-    if options.mpi and options.file == "-":
-        raise UsageError("standard input ('-') reaches only one rank under --mpi; give the "
-                         "data as a file every rank can read")
-    if options.checkpoint == "":
-        raise UsageError("--checkpoint needs a directory, got an empty path")
-
-    def read() -> tuple[list[str], np.ndarray, Any]:
-        names, X = read_table(options.file, header=options.header, index_col=options.index_col)
-        return names, X, read_prior(options.prior, names)
-
-    return agree_if(options.mpi, read)
-
 
 def command_order(options: argparse.Namespace) -> dict[str, Any]:
     names, X, prior = read_input(options)
@@ -142,56 +86,6 @@ def command_order(options: argparse.Namespace) -> dict[str, Any]:
                      "reference": result.reference, "n_samples": int(X.shape[0])}}
 
 
-def fit_with_progress(options: argparse.Namespace, model: Any, data: Any,
-                      n_vars: int) -> None:
-    """model.fit(data) with the progress bar, a checkpoint and MPI as asked."""
-    progress = progress_for(options, n_vars)
-    try:
-        model.fit(data, progress=progress, checkpoint=options.checkpoint, mpi=options.mpi)
-    finally:
-        progress.close()
-
-
-def bootstrap_with_progress(options: argparse.Namespace, model: Any, data: Any) -> Any:
-    """model.bootstrap(data, --bootstrap) with a resample counter, or None
-    without --bootstrap; says on standard error how many resamples were
-    skipped (the same for every group, when the result is one per group)."""
-    if not options.bootstrap:
-        return None
-    counter = CountBar("resamples")
-    try:
-        result = model.bootstrap(data, options.bootstrap, progress=counter)
-    finally:
-        counter.close()
-    skipped = (result[0] if isinstance(result, list) else result).skipped_resamples_
-    if skipped:
-        print(f"varkel: {len(skipped)} of {options.bootstrap} resamples could not be searched "
-              "and were skipped", file=sys.stderr)
-    return result
-
-
-def edge_lines(names: list[str], B: np.ndarray, probabilities: np.ndarray | None,
-               margins: np.ndarray | None) -> list[str]:
-    lines = []
-    for j, i in varkel.edges(B):
-        line = f"{names[j]} -> {names[i]}  {B[i, j]:+.4g}"
-        if probabilities is not None:
-            line += f"  p={probabilities[i, j]:.2f}"
-        if margins is not None:
-            # What reversing the pair would cost: x_i before x_j is entry [j, i].
-            line += f"  margin={margins[j, i]:.3g}"
-        lines.append(line)
-    return lines or ["(no edges)"]
-
-
-def report_runner_up(model: Any, names: list[str]) -> None:
-    """The runner-up order, on standard error so that standard output stays
-    the result alone."""
-    if model.runner_up_order_ is not None:
-        print(f"runner-up order: {' -> '.join(names[j] for j in model.runner_up_order_)}"
-              f"  (total {model.runner_up_total_:.6g}, against {model.total_score_:.6g})",
-              file=sys.stderr)
-
 
 def report_trust(model: Any, names: list[str], X: np.ndarray) -> list[str]:
     """The runner-up order and the diagnostics' warnings, on standard error."""
@@ -209,13 +103,9 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
         raise UsageError(f"{len(options.files)} files given: add --groups to fit them as "
                          "groups sharing one causal order")
     if options.groups:
-        from varkel._cli_groups import command_groups  # noqa: PLC0415 - it imports this module
-
         return command_groups(options)
     options.file = options.files[0]
     if options.lags:
-        from varkel._cli_lags import command_lags  # noqa: PLC0415 - it imports this module
-
         return command_lags(options)
     check_outputs(options)
     names, X, prior = read_input(options)
@@ -244,13 +134,10 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
                      else [[json_number(v) for v in row] for row in margins],
                      "runner_up_order": None if runner_up is None
                      else [names[j] for j in runner_up],
-                     "runner_up_total": model.runner_up_total_, "warnings": warnings},
+                     "runner_up_total": model.runner_up_total_,
+                     "runner_up_tied": runner_up_tied(model), "warnings": warnings},
             "files": lambda: write_pictures(options, model, names, probabilities)}
 
-
-def json_number(value: float) -> float | str:
-    """A float for JSON, with infinity spelled out (JSON has no infinity)."""
-    return float(value) if np.isfinite(value) else "inf"
 
 
 def write_pictures(options: argparse.Namespace, model: Any, names: list[str],
@@ -264,43 +151,6 @@ def write_pictures(options: argparse.Namespace, model: Any, names: list[str],
                                margins=model.order_margins_)
         save_figure(options.png, ax.figure)
 
-
-def save_figure(path: str, figure: Any) -> None:
-    try:
-        figure.savefig(path, dpi=150)
-    except OSError as error:
-        raise UsageError(f"cannot write {path}: {error.strerror or error}") from None
-
-
-def check_outputs(options: argparse.Namespace) -> None:
-    """Refuses output files that could not be written, before the search."""
-    for flag, path in (("--dot", options.dot), ("--png", options.png)):
-        if path is None:
-            continue
-        if not path:
-            raise UsageError(f"{flag} needs a file name, got an empty path")
-        folder = os.path.dirname(path) or "."
-        if not os.path.isdir(folder):
-            raise UsageError(f"cannot write {path}: no such directory {folder}")
-        if os.path.isdir(path):
-            raise UsageError(f"cannot write {path}: it is a directory")
-        if not os.access(folder, os.W_OK):
-            raise UsageError(f"cannot write {path}: permission denied")
-    if options.png:
-        suffix = os.path.splitext(options.png)[1].lower().lstrip(".")
-        formats = varkel.picture_formats()
-        if suffix not in formats:
-            raise UsageError(f"--png {options.png}: {'.' + suffix if suffix else 'no suffix'} is "
-                             f"not a picture format; use one of "
-                             f"{', '.join('.' + f for f in sorted(formats))}")
-
-
-def write_file(path: str, text: str) -> None:
-    try:
-        with open(path, "w", encoding="utf-8") as handle:
-            handle.write(text)
-    except OSError as error:
-        raise UsageError(f"cannot write {path}: {error.strerror or error}") from None
 
 
 def command_demo(options: argparse.Namespace) -> dict[str, Any]:
@@ -413,6 +263,28 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     return parser
 
 
+# What MPI launchers (MPICH's and Open MPI's) set in every process they start.
+LAUNCHER_SIZES = ("PMI_SIZE", "OMPI_COMM_WORLD_SIZE")
+LAUNCHER_RANKS = ("PMI_RANK", "OMPI_COMM_WORLD_RANK")
+
+
+def launched_without_mpi(options: argparse.Namespace) -> bool:
+    """Whether this process is one of several that an MPI launcher started
+    for a command without --mpi: each would run the whole search alone, and
+    would ask, print and write the same things. Rank 0 says so."""
+    if getattr(options, "mpi", True):
+        return False
+    size = next((os.environ[name] for name in LAUNCHER_SIZES if name in os.environ), "1")
+    if not size.isdigit() or int(size) < 2:
+        return False
+    rank = next((os.environ[name] for name in LAUNCHER_RANKS if name in os.environ), "0")
+    if rank == "0":
+        print(f"varkel: error: started as one of {size} processes of an MPI job without --mpi; "
+              "add --mpi to split the search over them, or run varkel without the launcher",
+              file=sys.stderr)
+    return True
+
+
 def emit(text: str) -> None:
     """Prints the result; a full disk or a closed pipe is reported, not a traceback."""
     try:
@@ -441,6 +313,8 @@ def main(argv: Sequence[str] | None = None, prog: str = "varkel") -> int:
         if sys.stdout is None:
             raise UsageError("standard output is closed")
         options = parser.parse_args(argv)
+        if launched_without_mpi(options):
+            return EXIT_USAGE
         if getattr(options, "mpi", False) and getattr(options, "bootstrap", None):
             raise UsageError("--bootstrap cannot be combined with --mpi")
         result = options.run(options)

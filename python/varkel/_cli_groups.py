@@ -4,12 +4,15 @@ shared by several tables and one graph per table."""
 from __future__ import annotations
 
 import argparse
+import contextlib
+import re
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
 
 import varkel
-from varkel._cli import (
+from varkel._cli_common import (
     bootstrap_with_progress,
     check_outputs,
     edge_lines,
@@ -50,16 +53,28 @@ def read_groups(options: argparse.Namespace) -> tuple[list[str], list[np.ndarray
     return agree_if(options.mpi, read)
 
 
+@contextlib.contextmanager
+def groups_named_by_file(files: list[str]) -> Iterator[None]:
+    """Refusals that name a group by its position name its file instead."""
+    try:
+        yield
+    except varkel.InputError as error:
+        named = re.sub(r"\bgroup (\d+)\b", lambda m: files[int(m.group(1))]
+                       if int(m.group(1)) < len(files) else m.group(0), str(error))
+        raise UsageError(named) from None
+
+
 def command_groups(options: argparse.Namespace) -> dict[str, Any]:
     check_outputs(options)
     names, tables, prior = read_groups(options)
     model = varkel.MultiGroupExhaustiveLiNGAM(prior_knowledge=prior, threads=options.threads,
                                               random_state=options.seed)
     data = [named(names, X) for X in tables]
-    fit_with_progress(options, model, data, len(names))
-    if not reports(options):
-        return {"text": None, "json": None}
-    bootstrap = bootstrap_with_progress(options, model, data)
+    with groups_named_by_file(options.files):
+        fit_with_progress(options, model, data, len(names))
+        if not reports(options):
+            return {"text": None, "json": None}
+        bootstrap = bootstrap_with_progress(options, model, data)
     report_runner_up(model, names)
     margins = model.order_margins_
     lines = [f"order: {' -> '.join(names[j] for j in model.causal_order_)}"]

@@ -7,7 +7,7 @@ import argparse
 from typing import Any
 
 import varkel
-from varkel._cli import (
+from varkel._cli_common import (
     bootstrap_with_progress,
     check_outputs,
     fit_with_progress,

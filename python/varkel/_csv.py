@@ -79,15 +79,16 @@ class Source:
             raise UsageError(f"cannot read {self.label}: {error.strerror or error}") from None
         self.head = self._head()
         if b"\0" in self.head:
-            raise UsageError(f"{self.label} is not a text file (it holds NUL bytes)")
+            raise _not_text(self.label, self.head)
 
     def _read_stream(self, stream: IO[bytes]) -> bytes:
         available, limit = memory_left()
         cap = available // 4
-        parts, size = [], 0
+        parts: list[bytes] = []
+        size = 0
         while chunk := stream.read(CHUNK_BYTES):
             if b"\0" in chunk:
-                raise UsageError(f"{self.label} is not a text file (it holds NUL bytes)")
+                raise _not_text(self.label, chunk if not parts else b"")
             size += len(chunk)
             if size > cap:
                 raise UsageError(f"{self.label} holds more than {_mib(cap)}, too much to read "
@@ -117,6 +118,18 @@ class Source:
         """The content as text, with its line ends kept for csv."""
         raw = open(self.path, "rb") if self.path is not None else io.BytesIO(self.data or b"")  # noqa: SIM115
         return io.TextIOWrapper(raw, encoding="utf-8-sig", newline="")
+
+
+def _not_text(label: str, start: bytes) -> UsageError:
+    """Why a file with NUL bytes cannot be read: UTF-16 or UTF-32 text (by
+    its byte order mark, or ASCII with every other byte NUL), or binary."""
+    even, odd = start[0::2], start[1::2]
+    alternating = len(start) >= 4 and (
+        (odd.count(0) == len(odd) and even.count(0) == 0)
+        or (even.count(0) == len(even) and odd.count(0) == 0))
+    if start.startswith((b"\xff\xfe", b"\xfe\xff")) or alternating:
+        return UsageError(f"{label} is UTF-16 or UTF-32 text; save it as UTF-8")
+    return UsageError(f"{label} is not a text file (it holds NUL bytes)")
 
 
 def _decode_head(source: Source) -> tuple[int, list[str]]:

@@ -67,12 +67,12 @@ def diagnose(values: np.ndarray, adjacency: np.ndarray, names: list[str]) -> lis
         if extreme or float(kurtosis(column)) > HEAVY_KURTOSIS:
             heavy.append(names[j])
     if heavy:
-        found.append(f"{_listed(heavy)} {_have(heavy)} very heavy tails or extreme outliers: a log or "
-                     "rank transform may suit them")
+        found.append(f"{_listed(heavy)} {_have(heavy)} very heavy tails or extreme outliers: a "
+                     "log or rank transform may suit them")
     tied = [names[j] for j in range(n_vars) if len(np.unique(values[:, j])) < TIED_SHARE * m]
     if tied:
-        found.append(f"{_listed(tied)} {_have(tied)} many tied values (discrete data), which the linear "
-                     "non-Gaussian model does not describe")
+        found.append(f"{_listed(tied)} {_have(tied)} many tied values (discrete data), which "
+                     "the linear non-Gaussian model does not describe")
     pairs = n_vars * (n_vars - 1) // 2
     if pairs and m >= MIN_ROWS:  # fewer rows: the few-samples warning says it
         p = independence_p_values(residuals)

@@ -10,6 +10,8 @@ import numpy.typing as npt
 
 from varkel._bootstrap import (
     BootstrapResult,
+    bootstrap_probabilities,
+    check_random_state,
     check_result_memory,
     resample_rows,
     resampling_seed,
@@ -105,7 +107,11 @@ class ExhaustiveLiNGAM(EstimatorParams):
         before x_i, above 0 otherwise (the price of reversing the pair), inf
         where the prior knowledge rules such orders out. None without margins.
     runner_up_order_, runner_up_total_ : the best order other than
-        causal_order_ and its total (summed in double), or None.
+        causal_order_ and its total (summed in double), or None. The search
+        itself sums in single precision, and its sums decide which order is
+        best: where the two totals are equal in single precision the orders
+        are tied, and the runner-up's double total may lie a rounding step
+        above total_score_. The command line then says "tied".
     n_features_in_ : int; feature_names_in_ : the DataFrame's column names
         (only when fitted on a DataFrame).
     """
@@ -130,6 +136,7 @@ class ExhaustiveLiNGAM(EstimatorParams):
         progress then reports a second pass for the margins."""
         threads = check_threads(self.threads)
         use_mpi = check_flag(mpi, "mpi")
+        check_random_state(self.random_state)
         margins_option = check_margins_option(self.margins)
         prepared = agree_if(use_mpi, lambda: prepare_search(
             X, prior_knowledge=self.prior_knowledge))
@@ -242,7 +249,8 @@ class ExhaustiveLiNGAM(EstimatorParams):
         weights (and with their probabilities from `bootstrap`, and their
         order margins as m= when fit computed them and margins is True)."""
         self._check_fitted()
-        probabilities = None if bootstrap is None else bootstrap.get_probabilities()
+        probabilities = None if bootstrap is None else bootstrap_probabilities(
+            bootstrap, self.feature_names(), self.adjacency_matrix_.shape)
         return to_dot(self.adjacency_matrix_, self.feature_names(), probabilities,
                       margins=self._margins_if(margins))
 
@@ -252,7 +260,8 @@ class ExhaustiveLiNGAM(EstimatorParams):
         are shaded by their order margins when fit computed them and margins
         is True (else by their bootstrap probabilities)."""
         self._check_fitted()
-        probabilities = None if bootstrap is None else bootstrap.get_probabilities()
+        probabilities = None if bootstrap is None else bootstrap_probabilities(
+            bootstrap, self.feature_names(), self.adjacency_matrix_.shape)
         return plot_graph(self.adjacency_matrix_, self.feature_names(), self.causal_order_,
                           probabilities=probabilities, margins=self._margins_if(margins),
                           ax=ax)

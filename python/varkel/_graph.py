@@ -70,12 +70,14 @@ def groups_to_dot(matrices: list[np.ndarray], names: list[str], groups: list[str
     lines = ["digraph varkel {", "  node [shape=ellipse];"]
     for g, (B, group) in enumerate(zip(matrices, groups, strict=True)):
         lines += [f"  subgraph cluster_{g} {{", f"    label={_quote(group)};"]
-        lines += [f"    {_quote(f'{group}: {name}')} [label={_quote(name)}];" for name in names]
+        # Node IDs carry the group's position, so that two groups of the
+        # same name still get nodes of their own.
+        lines += [f"    {_quote(f'{g}: {name}')} [label={_quote(name)}];" for name in names]
         for j, i in edges(B):
             p = None if probabilities is None else float(probabilities[g][i, j])
             label = edge_label(float(B[i, j]), p)
-            lines.append(f"    {_quote(f'{group}: {names[j]}')} -> "
-                         f"{_quote(f'{group}: {names[i]}')} [label={_quote(label)}];")
+            lines.append(f"    {_quote(f'{g}: {names[j]}')} -> "
+                         f"{_quote(f'{g}: {names[i]}')} [label={_quote(label)}];")
         lines.append("  }")
     lines.append("}")
     return "\n".join(lines) + "\n"
@@ -94,9 +96,24 @@ def unrolled(adjacency: np.ndarray, names: list[str], order: list[int]
     size = n_vars * count
     joined = np.zeros((size, size))
     joined[:n_vars] = np.hstack(list(adjacency))
-    all_names = [lag_name(name, lag) for lag in range(count) for name in names]
+    all_names = _unique([lag_name(name, lag) for lag in range(count) for name in names])
     full_order = [lag * n_vars + j for lag in range(count - 1, 0, -1) for j in range(n_vars)]
     return joined, all_names, full_order + list(order)
+
+
+def _unique(names: list[str]) -> list[str]:
+    """The names with a number added to each repeat: a column named
+    'x(t-1)' beside x's lagged node must not become the same node."""
+    seen: set[str] = set()
+    result = []
+    for name in names:
+        unique, k = name, 1
+        while unique in seen:
+            k += 1
+            unique = f"{name} #{k}"
+        seen.add(unique)
+        result.append(unique)
+    return result
 
 
 def graphviz_positions(dot_text: str, names: list[str]) -> Positions | None:

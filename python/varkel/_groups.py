@@ -19,6 +19,8 @@ import numpy.typing as npt
 
 from varkel._bootstrap import (
     BootstrapResult,
+    bootstrap_probabilities,
+    check_random_state,
     check_result_memory,
     resample_rows,
     resampling_seed,
@@ -94,15 +96,20 @@ def _refuse_other_names(expected: list[str], names: list[str], first: int, g: in
                              "every group needs the same columns in the same order")
 
 
+def prepare_group(g: int, values: np.ndarray, names: list[str]) -> np.ndarray:
+    """Group g's matrix to search; a refusal names the group."""
+    try:
+        return prepare_values(values, names, scale=True)
+    except InputError as error:
+        raise InputError(f"group {g}: {error}") from None
+
+
 def prepare_groups(X_list: Any, prior_knowledge: npt.ArrayLike | None) -> PreparedGroups:
     groups = read_groups(X_list)
     searched, references = [], []
     for g, data in enumerate(groups):
-        try:
-            searched.append(prepare_values(data.values, data.names, scale=True))
-            references.append(resolve_reference("normal", data.values.shape[0])[1])
-        except InputError as error:
-            raise InputError(f"group {g}: {error}") from None
+        searched.append(prepare_group(g, data.values, data.names))
+        references.append(resolve_reference("normal", data.values.shape[0])[1])
     n_vars = groups[0].values.shape[1]
     pk = None if prior_knowledge is None else check_prior_knowledge(prior_knowledge, n_vars)
     successors = None if pk is None else successor_masks(pk, group_names(groups))
@@ -121,7 +128,7 @@ class GroupResampleFit:
         values = [d.values[resample_rows(seed, index, d.values.shape[0])]
                   for d, seed in zip(prepared.groups, self.seeds, strict=True)]
         try:
-            searched = [prepare_values(v, prepared.names, scale=True) for v in values]
+            searched = [prepare_group(g, v, prepared.names) for g, v in enumerate(values)]
             sinks, _ = search_sinks(searched, prepared.references, prepared.successors,
                                     threads=1)
             order = order_from_sinks(sinks, len(prepared.names))
@@ -170,6 +177,7 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
         progress, checkpoint and mpi are as in varkel.causal_order."""
         threads = check_threads(self.threads)
         use_mpi = check_flag(mpi, "mpi")
+        check_random_state(self.random_state)
         margins_option = check_margins_option(self.margins)
         prepared = agree_if(use_mpi, lambda: prepare_groups(X_list, self.prior_knowledge))
         fitted = fit_order(prepared.searched, prepared.references, prepared.successors,
@@ -251,10 +259,21 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
         (named by `groups`, default 'group 0', 'group 1', ...), edges
         labelled with their weights and bootstrap probabilities."""
         self._check_fitted()
-        probabilities = None if bootstrap is None else [b.get_probabilities() for b in bootstrap]
+        if groups is not None and len(groups) != self.n_groups_:
+            raise InputError(f"groups names {len(groups)} groups; the model has "
+                             f"{self.n_groups_}")
+        probabilities = None if bootstrap is None else [
+            bootstrap_probabilities(b, self.feature_names(), (self.n_features_in_,) * 2)
+            for b in self._per_group(bootstrap)]
         return groups_to_dot(self.adjacency_matrices_, self.feature_names(),
                              groups or [f"group {g}" for g in range(self.n_groups_)],
                              probabilities)
+
+    def _per_group(self, bootstrap: list[BootstrapResult]) -> list[BootstrapResult]:
+        if not isinstance(bootstrap, list | tuple) or len(bootstrap) != self.n_groups_:
+            raise InputError(f"bootstrap must be the list of {self.n_groups_} results that "
+                             "this model's bootstrap() returns")
+        return list(bootstrap)
 
     def plot(self, group: int = 0, ax: Any = None, bootstrap: list[BootstrapResult] | None = None,
              *, margins: bool = True) -> Any:
@@ -266,7 +285,9 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
             raise InputError(f"group must be below {self.n_groups_}, got {g}")
         return plot_graph(self.adjacency_matrices_[g], self.feature_names(), self.causal_order_,
                           probabilities=None if bootstrap is None
-                          else bootstrap[g].get_probabilities(),
+                          else bootstrap_probabilities(self._per_group(bootstrap)[g],
+                                                       self.feature_names(),
+                                                       (self.n_features_in_,) * 2),
                           margins=self.order_margins_ if margins else None, ax=ax)
 
     def _fitted_groups(self, X_list: Any) -> list[Data]:

@@ -50,4 +50,7 @@ def resolve_reference(reference: str | npt.ArrayLike, n_samples: int
                          f"shape {values.shape}")
     if not np.all(np.isfinite(values)):
         raise InputError("reference values must be finite")
+    if np.all(values == values[0]):
+        raise InputError("reference values are all equal: a constant reference scores every "
+                         "order alike; give a distribution")
     return "custom", np.sort(values)

@@ -24,6 +24,8 @@ import numpy.typing as npt
 
 from varkel._bootstrap import (
     BootstrapResult,
+    bootstrap_probabilities,
+    check_random_state,
     check_result_memory,
     resample_rows,
     resampling_seed,
@@ -294,6 +296,7 @@ class VARExhaustiveLiNGAM(EstimatorParams):
         the search of the residuals)."""
         threads = check_threads(self.threads)
         use_mpi = check_flag(mpi, "mpi")
+        check_random_state(self.random_state)
         values, names, from_frame, lags, criterion = agree_if(use_mpi, lambda: self._checked(X))
         fitted = fit_var(values, lags, criterion, self.prior_knowledge, threads=threads,
                          progress=progress, checkpoint=checkpoint, mpi=use_mpi, names=names)
@@ -353,25 +356,28 @@ class VARExhaustiveLiNGAM(EstimatorParams):
         their weights (and bootstrap probabilities); lagged nodes are named
         like 'x0(t-1)'."""
         adjacency, names, _ = self.unrolled_graph()
-        return to_dot(adjacency, names, _padded(bootstrap, adjacency.shape[0]))
+        return to_dot(adjacency, names,
+                      _padded(bootstrap, self.feature_names(), adjacency.shape[0]))
 
     def plot(self, ax: Any = None, bootstrap: BootstrapResult | None = None) -> Any:
         """Draws the unrolled graph with matplotlib and returns the axes."""
         adjacency, names, order = self.unrolled_graph()
         return plot_graph(adjacency, names, order,
-                          probabilities=_padded(bootstrap, adjacency.shape[0]), ax=ax)
+                          probabilities=_padded(bootstrap, self.feature_names(),
+                                                adjacency.shape[0]), ax=ax)
 
     def _check_fitted(self) -> None:
         if not hasattr(self, "adjacency_matrices_"):
             raise InputError("this VARExhaustiveLiNGAM is not fitted yet; call fit(X) first")
 
 
-def _padded(bootstrap: BootstrapResult | None, size: int) -> np.ndarray | None:
+def _padded(bootstrap: BootstrapResult | None, names: list[str], size: int
+            ) -> np.ndarray | None:
     """A bootstrap's edge probabilities ((n, n * (lags + 1))) as the
     unrolled graph's (size x size) matrix."""
     if bootstrap is None:
         return None
-    probabilities = bootstrap.get_probabilities()
+    probabilities = bootstrap_probabilities(bootstrap, names, (len(names), size))
     padded = np.zeros((size, size))
     padded[:probabilities.shape[0], :probabilities.shape[1]] = probabilities
     return padded
