@@ -133,6 +133,35 @@ def _read_regular(path: Path, size: int = -1) -> bytes:
                               f"{error.strerror or error}") from None
 
 
+read_regular = _read_regular
+
+
+def write_regular(path: Path, content: bytes) -> None:
+    """Replaces the file at `path` with `content` durably: written to a
+    fresh temporary file (never through a link), synced, renamed into place,
+    and the directory synced."""
+    with contextlib.suppress(FileNotFoundError):
+        _refuse_non_regular(path, *_mode_and_links(path))
+    handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp",
+                                         dir=path.parent)
+    try:
+        with os.fdopen(handle, "wb") as stream:
+            stream.write(content)
+            stream.flush()
+            os.fsync(stream.fileno())
+        os.replace(temporary, path)
+        _fsync_directory(path.parent)
+    except OSError as error:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise CheckpointError(f"cannot write checkpoint file {path}: "
+                              f"{error.strerror or error}") from None
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
 def _lock(directory: Path) -> int:
     """Holds varkel.lock in `directory` exclusively; returns its descriptor.
     The lock goes with the process, also when it is killed."""

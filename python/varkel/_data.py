@@ -18,6 +18,7 @@ import numpy.typing as npt
 from varkel import _engine
 from varkel._errors import InputError
 
+# The most variables one exact search takes; more are searched in blocks.
 MAX_VARS = 30
 
 # A search meets no regression whose relative pivot (the share of a
@@ -96,9 +97,6 @@ def as_data(X: npt.ArrayLike) -> Data:
     n_samples, n_vars = values.shape
     if n_vars == 0:
         raise InputError("X has no columns")
-    if n_vars > MAX_VARS:
-        raise InputError(f"X has {n_vars} variables; the exhaustive search handles at most "
-                         f"{MAX_VARS}")
     if n_samples <= n_vars:
         raise InputError(f"X has {_count(n_samples, 'sample')} for "
                          f"{_count(n_vars, 'variable')}; it needs at least {n_vars + 1} samples")
@@ -181,7 +179,11 @@ def prepare(values: np.ndarray, *, scale: bool) -> np.ndarray:
 def refuse_collinear(standardized: np.ndarray, names: list[str]) -> None:
     """Refuses columns that are (nearly) linear combinations of others,
     naming the pair or the set. `standardized` has unit-variance columns."""
-    correlation = _engine.gram(standardized) / standardized.shape[0]
+    # The engine's Gram matrix is the search's own; beyond one search's
+    # size BLAS computes it (the check needs no particular bits).
+    gram = _engine.gram(standardized) if standardized.shape[1] <= MAX_VARS \
+        else standardized.T @ standardized
+    correlation = gram / standardized.shape[0]
     eigenvalues, eigenvectors = np.linalg.eigh(correlation)
     smallest = float(eigenvalues[0])
     if smallest >= COLLINEARITY_TOLERANCE:

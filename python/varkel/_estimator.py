@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import dataclasses
 import os
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from varkel._blocks.run import fit_planned
 from varkel._bootstrap import (
     BootstrapResult,
     bootstrap_probabilities,
@@ -21,7 +23,6 @@ from varkel._data import as_data, check_same_columns, default_names
 from varkel._diagnostics import diagnose, residuals_of
 from varkel._effects import check_effect_indices, no_path_warning, total_effect, total_effects
 from varkel._errors import InputError
-from varkel._fit import fit_order
 from varkel._graph import plot_graph, to_dot
 from varkel._independence import independence_p_values
 from varkel._margins import check_margins_option
@@ -54,10 +55,8 @@ class ResampleFit:
                                                     prepared.data.values.shape[0])]
         try:
             searched = prepare_values(values, prepared.data.names, scale=True)
-            resample = PreparedSearch(prepared.data, searched, prepared.reference,
-                                      prepared.reference_vector, prepared.successors,
-                                      prepared.prior_knowledge)
-            order = run_search(resample, threads=1).order
+            order = run_search(dataclasses.replace(prepared, searched=searched),
+                               threads=1).order
         except InputError as error:
             return str(error)
         adjacency = prune_adjacency(values, order, self.forbidden)
@@ -93,14 +92,33 @@ class ExhaustiveLiNGAM(EstimatorParams):
         more search's work, and n * 2^(n-1) stored scores). None (default):
         when they fit in memory and n <= 24, and the search is not split over
         MPI. True: always, refusing with MemoryError when they cannot fit.
-        False: never.
+        False: never. Searched in blocks, they are each block's (n being the
+        block's size), and None when a block was window-searched: a window
+        search does not visit the orders a margin compares with.
+    tiers : list of lists of columns, or None
+        Column indices or DataFrame names, earlier tiers first, every
+        variable in exactly one tier. A tier is "not an ancestor of any
+        earlier tier": it orders the variables and forbids edges from a
+        later tier to an earlier one; within a tier nothing is assumed. The
+        order is searched tier by tier, each tier exactly (at most 30
+        variables each) on the data with the earlier tiers regressed out,
+        which costs the sum of |T| 2^(|T|-1) scores instead of n 2^(n-1).
+        Above 30 variables, prior_knowledge that splits the order into
+        blocks is searched the same way.
+    window : None or int from 2 to 25
+        How to search a block of more than 30 variables: None refuses it; w
+        searches windows of w consecutive positions exactly, overlapping by
+        half, from a greedy order until no window improves the total.
 
     Attributes (after fit)
     ----------------------
     causal_order_ : list[int], causes first.
     adjacency_matrix_ : (n, n) array; B[i, j] != 0 means x_j -> x_i with
         that weight, in the data's units; unselected entries are exactly 0.
-    total_score_ : the best order's total score.
+    total_score_ : the best order's total score (searched in blocks: the
+        blocks' totals summed).
+    search_ : "exact" when every block was searched exactly, "window w=W"
+        when a block was window-searched.
     order_margins_ : (n, n) array or None. Entry [i, j] is the best order's
         total less the best total of the orders that put x_j before x_i,
         both summed in double precision: 0 where the best order has x_j
@@ -118,11 +136,14 @@ class ExhaustiveLiNGAM(EstimatorParams):
 
     def __init__(self, *, prior_knowledge: npt.ArrayLike | None = None, threads: int = 0,
                  random_state: int | np.random.Generator | None = None,
-                 margins: bool | None = None) -> None:
+                 margins: bool | None = None, tiers: Any = None,
+                 window: int | None = None) -> None:
         self.prior_knowledge = prior_knowledge
         self.threads = threads
         self.random_state = random_state
         self.margins = margins
+        self.tiers = tiers
+        self.window = window
 
     def fit(self, X: npt.ArrayLike, y: object = None, *,
             progress: ProgressCallback | None = None,
@@ -138,21 +159,18 @@ class ExhaustiveLiNGAM(EstimatorParams):
         use_mpi = check_flag(mpi, "mpi")
         check_random_state(self.random_state)
         margins_option = check_margins_option(self.margins)
-        prepared = agree_if(use_mpi, lambda: prepare_search(
-            X, prior_knowledge=self.prior_knowledge))
-        fitted = fit_order(prepared.searched, prepared.reference_vector, prepared.successors,
-                           margins=margins_option, threads=threads, progress=progress,
-                           checkpoint=checkpoint, mpi=use_mpi)
-        found = fitted.margins
+        prepared = agree_if(use_mpi, lambda: self._prepared(X))
+        fitted = fit_planned(prepared.searched, prepared.reference_vector, prepared.plan,
+                             margins=margins_option, threads=threads, progress=progress,
+                             checkpoint=checkpoint, mpi=use_mpi)
         self.causal_order_ = fitted.order
         self.total_score_ = fitted.total
         self.adjacency_matrix_ = prune_adjacency(prepared.data.values, fitted.order,
                                                  forbidden_edges(prepared.prior_knowledge))
-        self.order_margins_: np.ndarray | None = None if found is None else found.margins
-        self.runner_up_order_: list[int] | None = None if found is None \
-            else found.runner_up_order
-        self.runner_up_total_: float | None = None if found is None or \
-            not found.runner_up_order else found.runner_up_total
+        self.order_margins_: np.ndarray | None = fitted.margins
+        self.runner_up_order_: list[int] | None = fitted.runner_up_order
+        self.runner_up_total_: float | None = fitted.runner_up_total
+        self.search_ = fitted.search
         self.n_features_in_ = prepared.data.values.shape[1]
         if prepared.data.from_frame:
             self.feature_names_in_ = np.array(prepared.data.names, dtype=object)
@@ -174,7 +192,7 @@ class ExhaustiveLiNGAM(EstimatorParams):
         if count == 0:
             raise InputError("n_sampling must be at least 1")
         threads = check_threads(self.threads)
-        prepared = prepare_search(X, prior_knowledge=self.prior_knowledge)
+        prepared = self._prepared(X)
         n_samples, n_vars = prepared.data.values.shape
         # Per resample: its graph and its total effects (n x n each), its order.
         check_result_memory(count, 2 * n_vars * n_vars + n_vars, f"{n_vars} variables")
@@ -223,6 +241,10 @@ class ExhaustiveLiNGAM(EstimatorParams):
         self._check_fitted()
         values = self._fitted_values(X)
         return diagnose(values, self.adjacency_matrix_, self.feature_names())
+
+    def _prepared(self, X: npt.ArrayLike) -> PreparedSearch:
+        return prepare_search(X, prior_knowledge=self.prior_knowledge, tiers=self.tiers,
+                              window=self.window)
 
     def _fitted_values(self, X: npt.ArrayLike) -> np.ndarray:
         data = as_data(X)

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 
 from varkel._margins import OrderMargins, order_margins
 from varkel._margins import wanted as margins_wanted
-from varkel._search import ProgressCallback, Searched, order_from_sinks, search_sinks
+from varkel._sinks import ProgressCallback, Searched, order_from_sinks, search_sinks
 
 
 @dataclass(frozen=True)

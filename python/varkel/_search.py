@@ -3,23 +3,22 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from varkel import _engine
+from varkel._blocks.plan import OrderPlan, plan_order
+from varkel._blocks.run import fit_blocks
 from varkel._data import Data, as_data, prepare, refuse_collinear, refuse_constant
-from varkel._errors import InputError
-from varkel._levels import run_levels
 from varkel._mpi import agree_if
 from varkel._options import check_flag, check_threads
-from varkel._prior import check_prior_knowledge, successor_masks
 from varkel._reference import resolve_reference
+from varkel._sinks import ProgressCallback, Searched, order_from_sinks, search_sinks
 
-ProgressCallback = Callable[[int, int], Any]
+__all__ = ["CausalOrder", "ProgressCallback", "Searched", "causal_order", "order_from_sinks",
+           "prepare_search", "prepare_values", "run_search", "search_sinks"]
 
 
 @dataclass(frozen=True, eq=False)
@@ -29,7 +28,12 @@ class CausalOrder:
     order: column indices from first (a root cause) to last (a pure effect).
     total: the best total score, a float32 value widened to float.
     sinks: the search's table; entry S is the last variable of the best
-        ordering of the subset with bit mask S, or -1.
+        ordering of the subset with bit mask S, or -1. None when the order
+        was searched in blocks (with tiers, or above 30 variables).
+    search: "exact" when every block was searched exactly, "window w=W" when
+        a block of more than 30 variables was window-searched.
+    blocks: the blocks searched one after another (column indices), or
+        None for one search of every column.
     reference: "normal", or "custom" for a caller's vector.
     reference_vector: the sorted reference values the residuals were compared with.
     names: the column names (a DataFrame's, else x0, x1, ...).
@@ -37,10 +41,12 @@ class CausalOrder:
 
     order: list[int]
     total: float
-    sinks: np.ndarray = field(repr=False)
+    sinks: np.ndarray | None = field(repr=False)
     reference: str
     reference_vector: np.ndarray = field(repr=False)
     names: list[str] = field(repr=False)
+    search: str = "exact"
+    blocks: list[list[int]] | None = field(default=None, repr=False)
 
     @property
     def ordered_names(self) -> list[str]:
@@ -51,34 +57,15 @@ class CausalOrder:
         if not isinstance(other, CausalOrder):
             return NotImplemented
         return (self.order == other.order and self.reference == other.reference
-                and self.names == other.names
+                and self.names == other.names and self.search == other.search
+                and self.blocks == other.blocks
                 and np.array_equal(self.total, other.total, equal_nan=True)
-                and np.array_equal(self.sinks, other.sinks)
+                and (self.sinks is None) == (other.sinks is None)
+                and (self.sinks is None or other.sinks is None
+                     or np.array_equal(self.sinks, other.sinks))
                 and np.array_equal(self.reference_vector, other.reference_vector))
 
     __hash__ = None  # type: ignore[assignment]
-
-
-def order_from_sinks(sinks: npt.ArrayLike, n_vars: int) -> list[int]:
-    """Walks a sink table from the full set down: returns the best ordering,
-    first variable first. Raises InputError where a subset has no sink."""
-    table = np.asarray(sinks)
-    if table.shape != (1 << n_vars,):
-        raise InputError(f"a table for {n_vars} variables has {1 << n_vars} entries, got "
-                         f"shape {table.shape}")
-    subset = (1 << n_vars) - 1
-    reversed_order = []
-    while subset:
-        sink = int(table[subset])
-        if sink < 0:
-            members = [j for j in range(n_vars) if subset >> j & 1]
-            raise InputError(f"no ordering of variables {members} has a finite score "
-                             "(degenerate data?)")
-        if not subset >> sink & 1:
-            raise InputError(f"table entry {subset} names variable {sink}, not a member")
-        reversed_order.append(sink)
-        subset &= ~(1 << sink)
-    return reversed_order[::-1]
 
 
 @dataclass(frozen=True)
@@ -89,8 +76,16 @@ class PreparedSearch:
     searched: np.ndarray  # centred (and scaled) data the engine sees
     reference: str
     reference_vector: np.ndarray
-    successors: list[int] | None
-    prior_knowledge: np.ndarray | None
+    plan: OrderPlan
+
+    @property
+    def successors(self) -> list[int] | None:
+        return self.plan.successors
+
+    @property
+    def prior_knowledge(self) -> np.ndarray | None:
+        """With the tiers' constraints."""
+        return self.plan.prior_knowledge
 
 
 def prepare_values(values: np.ndarray, names: list[str], *, scale: bool) -> np.ndarray:
@@ -104,53 +99,41 @@ def prepare_values(values: np.ndarray, names: list[str], *, scale: bool) -> np.n
 
 def prepare_search(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
                    standardize: object = True,
-                   prior_knowledge: npt.ArrayLike | None = None) -> PreparedSearch:
+                   prior_knowledge: npt.ArrayLike | None = None, tiers: Any = None,
+                   window: object = None) -> PreparedSearch:
     scale = check_flag(standardize, "standardize")
     data = as_data(X)
-    n_samples, n_vars = data.values.shape
+    plan = plan_order(prior_knowledge, tiers, window, data.names)
     searched = prepare_values(data.values, data.names, scale=scale)
-    name, R = resolve_reference(reference, n_samples)
-    pk = None if prior_knowledge is None else check_prior_knowledge(prior_knowledge, n_vars)
-    successors = None if pk is None else successor_masks(pk, data.names)
-    return PreparedSearch(data, searched, name, R, successors, pk)
-
-
-# The matrices the engine searches, and their reference vectors: one data
-# set, or a list of groups that share the order.
-Searched = np.ndarray | list[np.ndarray]
-
-
-def search_sinks(searched: Searched, reference: Searched, successors: list[int] | None, *,
-                 threads: int, progress: ProgressCallback | None = None,
-                 checkpoint: str | os.PathLike[str] | None = None,
-                 mpi: bool = False) -> tuple[np.ndarray, float]:
-    """The engine's sinks table and best total; level by level with a
-    checkpoint or MPI."""
-    if checkpoint is None and not mpi:
-        sinks, total = _engine.search(searched, None, reference, threads=threads,
-                                      successors=successors, progress=progress)
-        return sinks, total
-    return run_levels(searched, reference, successors, threads=threads, progress=progress,
-                      checkpoint=None if checkpoint is None else os.fspath(checkpoint), mpi=mpi)
+    name, R = resolve_reference(reference, data.values.shape[0])
+    return PreparedSearch(data, searched, name, R, plan)
 
 
 def run_search(prepared: PreparedSearch, *, threads: int,
                progress: ProgressCallback | None = None,
                checkpoint: str | os.PathLike[str] | None = None,
                mpi: bool = False) -> CausalOrder:
-    n_vars = prepared.searched.shape[1]
+    names = prepared.data.names
+    if prepared.plan.blocks is not None:
+        found = fit_blocks(prepared.searched, prepared.reference_vector, prepared.plan.blocks,
+                           window=prepared.plan.window, margins=False, threads=threads,
+                           progress=progress, checkpoint=checkpoint, mpi=mpi)
+        return CausalOrder(order=found.order, total=found.total, sinks=None,
+                           reference=prepared.reference,
+                           reference_vector=prepared.reference_vector, names=names,
+                           search=found.search, blocks=found.blocks)
     sinks, total = search_sinks(prepared.searched, prepared.reference_vector,
                                 prepared.successors, threads=threads, progress=progress,
                                 checkpoint=checkpoint, mpi=mpi)
-    return CausalOrder(order=order_from_sinks(sinks, n_vars), total=total, sinks=sinks,
+    return CausalOrder(order=order_from_sinks(sinks, len(names)), total=total, sinks=sinks,
                        reference=prepared.reference,
-                       reference_vector=prepared.reference_vector, names=prepared.data.names)
+                       reference_vector=prepared.reference_vector, names=names)
 
 
 def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
                  threads: int = 0, standardize: bool = True,
-                 prior_knowledge: npt.ArrayLike | None = None,
-                 progress: ProgressCallback | None = None,
+                 prior_knowledge: npt.ArrayLike | None = None, tiers: Any = None,
+                 window: int | None = None, progress: ProgressCallback | None = None,
                  checkpoint: str | os.PathLike[str] | None = None,
                  mpi: bool = False) -> CausalOrder:
     """The best ordering of the columns of X (samples x variables, an array or
@@ -168,6 +151,16 @@ def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
     prior_knowledge: an n x n matrix in DirectLiNGAM's format (see
         ExhaustiveLiNGAM); the result is then the best order that satisfies
         every constraint it implies.
+    tiers: a list of lists of columns (indices, or a DataFrame's names),
+        earlier tiers first, every column in exactly one: no variable is an
+        ancestor of a variable of an earlier tier. The order is then searched
+        tier by tier, each exactly on the data with the earlier tiers
+        regressed out, so the columns may number more than 30 as long as
+        every tier has at most 30. Prior knowledge that splits the order into
+        such blocks is used the same way above 30 variables.
+    window: None, or w from 2 to 25: a block of more than 30 variables is
+        then searched by windows of w consecutive positions (see the
+        README), and `search` says "window w=W". None refuses such blocks.
     progress: called as progress(done, total) with the number of score
         evaluations done, at least every half second; an exception it raises
         stops the search.
@@ -189,6 +182,7 @@ def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
     # Under MPI a rank whose copy of the data fails its checks must not leave
     # the others waiting: the ranks agree on the checks before searching.
     prepared = agree_if(use_mpi, lambda: prepare_search(
-        X, reference=reference, standardize=standardize, prior_knowledge=prior_knowledge))
+        X, reference=reference, standardize=standardize, prior_knowledge=prior_knowledge,
+        tiers=tiers, window=window))
     return run_search(prepared, threads=thread_count, progress=progress, checkpoint=checkpoint,
                       mpi=use_mpi)

@@ -1,0 +1,22 @@
+"""Orders of more variables than one exact search takes: blocks searched one
+after another.
+
+Prior knowledge that puts every variable of one set before every variable
+of another (tiers: background, exposures, outcomes; or measurement waves)
+cuts the order into blocks. Only the variables before a block enter its
+variables' regressions, and by the Frisch-Waugh-Lovell theorem a regression
+on (earlier blocks + some of the block) leaves the same residuals as one of
+the block's variables with the earlier blocks regressed out, on the others
+with the same done to them. So each block is an ordinary exact search of
+its own variables, on the data with every earlier block regressed out, and
+the best order is the blocks' best orders one after another.
+
+A block of more than 30 variables is searched by windows (see windows.py):
+from a greedy order, each run of w consecutive positions is searched
+exactly on the data with the positions before it regressed out, until a
+sweep of windows improves nothing.
+
+plan.py turns tiers and prior knowledge into blocks; prefix.py regresses
+out what comes before; windows.py is the window search; run.py searches the
+blocks and puts their orders, totals and margins together.
+"""

@@ -1,0 +1,184 @@
+"""The window search: a certified local optimum for orders too long to
+search exactly.
+
+Reordering w consecutive positions changes only those w variables' scores,
+and always against the same predecessors (the variables before the window).
+So the best reordering of a window is an exact search of its w variables on
+the data with everything before the window regressed out.
+
+The search starts from a greedy order: the variable placed next is, among
+those the constraints allow, the one whose residual on the variables
+already placed scores highest (is least Gaussian), which is how the true
+order's roots stand out. It then sweeps windows of w positions from first
+to last, each overlapping the one before by half, and searches each
+exactly; a window's new order is kept only when its total (summed in
+double) is higher than the current one's by more than rounding, so ties
+keep the current order and the total never goes down. A sweep that improves
+no window ends the search: no window of the sweep, at any of its
+positions, can then be reordered for a higher total.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from varkel import _engine
+from varkel._blocks.prefix import Prefix
+from varkel._checkpoint import CheckpointError, read_regular, write_regular
+from varkel._sinks import order_from_sinks, search_sinks
+
+# A window's new order must beat the current one by more than this share of
+# its total: below it, the difference is rounding (the same scores reached
+# through other factorisations), and the current order stays.
+IMPROVEMENT = 1e-12
+
+
+def score_residual(residual: np.ndarray, reference: np.ndarray) -> float:
+    """The score of one variable given its residual: the mean squared
+    distance of its sorted standardised residual from the reference."""
+    standardized = np.sort(residual / np.sqrt(np.mean(residual * residual)))
+    return float(np.mean((standardized - reference) ** 2))
+
+
+def greedy_order(matrices: list[np.ndarray], references: list[np.ndarray],
+                 successors: list[int] | None) -> list[int]:
+    """Places, one at a time, the allowed variable whose residual on those
+    placed scores highest (summed over groups)."""
+    n_vars = matrices[0].shape[1]
+    remaining = list(range(n_vars))
+    residuals = [m.copy() for m in matrices]
+    placed_mask, order = 0, []
+    while remaining:
+        allowed = [v for v in remaining if successors is None or
+                   not _required_before(successors, v) & ~placed_mask]
+        scores = [sum(score_residual(r[:, v], ref) for r, ref in
+                      zip(residuals, references, strict=True)) for v in allowed]
+        chosen = allowed[int(np.argmax(scores))]
+        order.append(chosen)
+        remaining.remove(chosen)
+        placed_mask |= 1 << chosen
+        for r in residuals:  # regress the chosen one's residual out of the rest
+            q = r[:, chosen] / np.linalg.norm(r[:, chosen])
+            for _ in range(2):
+                r[:, remaining] -= np.outer(q, q @ r[:, remaining])
+    return order
+
+
+def _required_before(successors: list[int], v: int) -> int:
+    """The mask of variables that must come before v."""
+    return sum(1 << a for a, mask in enumerate(successors) if mask >> v & 1)
+
+
+def window_starts(n_vars: int, width: int) -> list[int]:
+    """The first positions of a sweep's windows: every width // 2, and the
+    last window ending at the last position."""
+    step = max(1, width // 2)
+    starts = list(range(0, n_vars - width + 1, step))
+    if starts[-1] != n_vars - width:
+        starts.append(n_vars - width)
+    return starts
+
+
+def _local_successors(successors: list[int] | None, window: list[int]) -> list[int] | None:
+    if successors is None:
+        return None
+    masks = [sum(1 << k for k, b in enumerate(window) if successors[a] >> b & 1)
+             for a in window]
+    return masks if any(masks) else None
+
+
+def _engine_input(searched: list[np.ndarray], grouped: bool) -> Any:
+    return searched if grouped else searched[0]
+
+
+def window_total(searched: list[np.ndarray], references: list[np.ndarray],
+                 order: list[int], grouped: bool) -> float:
+    """The window's total for `order` (positions in the window), its
+    scores summed in double from first to last."""
+    X, R = _engine_input(searched, grouped), _engine_input(references, grouped)
+    total, parents = 0.0, 0
+    for v in order:
+        total += _engine.score(X, None, R, v, parents)
+        parents |= 1 << v
+    return total
+
+
+class WindowState:
+    """Where a window search stands, kept in a file of the checkpoint's
+    directory so that a killed run resumes after its last finished window:
+    the order, the sweep's next window, and whether the sweep has improved
+    anything yet."""
+
+    NAME = "window-state.json"
+
+    def __init__(self, directory: str | None, fingerprint: str) -> None:
+        self.path = None if directory is None else Path(directory) / self.NAME
+        self.fingerprint = fingerprint
+
+    def load(self) -> tuple[list[int], int, bool] | None:
+        if self.path is None or not os.path.lexists(self.path):
+            return None
+        try:
+            state = json.loads(read_regular(self.path))
+            if state["fingerprint"] != self.fingerprint:
+                raise CheckpointError(f"checkpoint {self.path.parent} was written for other "
+                                      "inputs; use another path or delete it")
+            return list(state["order"]), int(state["next"]), bool(state["improved"])
+        except (ValueError, KeyError, TypeError):
+            raise CheckpointError(f"checkpoint file {self.path} is damaged") from None
+
+    def save(self, order: list[int], next_window: int, improved: bool) -> None:
+        if self.path is not None:
+            write_regular(self.path, json.dumps({
+                "fingerprint": self.fingerprint, "order": order, "next": next_window,
+                "improved": improved}).encode())
+
+
+def window_search(matrices: list[np.ndarray], references: list[np.ndarray],
+                  successors: list[int] | None, width: int, *, grouped: bool, threads: int,
+                  progress: Callable[[int, int], Any] | None, state: WindowState,
+                  mpi: bool) -> list[int]:
+    """The window search of one block (matrices already regressed on what
+    comes before it), from the greedy order; returns the final order."""
+    n_vars = matrices[0].shape[1]
+    starts = window_starts(n_vars, width)
+    loaded = state.load()
+    order, first, improved = loaded if loaded else (greedy_order(matrices, references,
+                                                                  successors), 0, False)
+    per_window = width << (width - 1)
+    done = 0
+    while True:
+        prefix = Prefix(matrices)
+        placed = 0
+        for k in range(first, len(starts)):
+            start = starts[k]
+            prefix.extend(order[placed:start])
+            placed = start
+            window = order[start:start + width]
+            searched = prefix.searched(window)
+            local = _local_successors(successors, window)
+            sinks, _ = search_sinks(_engine_input(searched, grouped),
+                                    _engine_input(references, grouped), local, threads=threads,
+                                    mpi=mpi)
+            best = order_from_sinks(sinks, width)
+            current = window_total(searched, references, list(range(width)), grouped)
+            found = window_total(searched, references, best, grouped)
+            if found - current > IMPROVEMENT * max(1.0, abs(current)):
+                order[start:start + width] = [window[j] for j in best]
+                improved = True
+            done += per_window
+            if progress is not None:
+                # A sweep that has improved a window is followed by another.
+                left = len(starts) - k - 1 + (len(starts) if improved else 0)
+                progress(done, done + left * per_window)
+            state.save(order, k + 1, improved)
+        if not improved:
+            return order
+        first, improved = 0, False
+        state.save(order, 0, False)
