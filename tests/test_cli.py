@@ -97,14 +97,17 @@ def test_prior_knowledge_file_is_applied(tmp_path, capsys):
         ("a,b\n1,2\n3,oops\n4,5\n", "row 3: 'oops' is not a number"),
         ("a,b\n1,2\n3\n4,5\n", "row 3: 1 cells where the first row has 2"),
         ("a,b,c\n1,2,3\n4,5,6\n", "2 samples for 3 variables"),
-        (",".join(f"c{j}" for j in range(31)) + "\n" + "1," * 30 + "1\n", "at most 30"),
+        (",".join(f"c{j}" for j in range(31)) + "\n" + "".join(
+            ",".join(str((k * 7919 + j * 104729) % 1000) for j in range(31)) + "\n"
+            for k in range(40)), "at most 30 at once: give tiers= "),
         ("a,b\n1,2\n1,3\n1,4\n", "column 'a' is constant"),
         ("a;b\n1,5;2\n2;3\n", "row 2: '1,5' is not a number (decimal commas are not supported)"),
         ("a,b,a\n1,2,3\n2,3,1\n3,1,2\n4,4,4\n", "column name 'a' appears twice (columns 1 and 3)"),
         ("\xff\xfe", "is not UTF-8 text"),
         ("a,b\n", "has a header but no data rows"),
         ("a,b\n1,2\n\nnan,3\n", "row 4: 'nan' is not a finite number"),
-        (",".join(f"c{j}" for j in range(1100)) + "\n" + "1," * 1099 + "1\n", "at most 30"),
+        (",".join(f"c{j}" for j in range(1100)) + "\n" + "1," * 1099 + "1\n",
+         "1 sample for 1100 variables"),
     ],
 )
 def test_bad_files_exit_2_with_one_line(tmp_path, capsys, content, message):

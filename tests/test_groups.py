@@ -62,7 +62,7 @@ def test_shared_order_equals_a_brute_force_over_summed_scores(n, constrained):
         pk[0, 1] = 1
         pk[3, 2] = 0
     prepared = prepare_groups(groups, pk)
-    order, total = brute_force(prepared.searched, prepared.references, prepared.successors)
+    order, total = brute_force(prepared.searched, prepared.references, prepared.plan.successors)
     model = varkel.MultiGroupExhaustiveLiNGAM(prior_knowledge=pk).fit(groups)
     assert model.causal_order_ == order
     assert f64_bits(model.total_score_) == f64_bits(total)

@@ -17,6 +17,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from varkel._blocks.plan import OrderPlan, plan_order
+from varkel._blocks.run import fit_planned
 from varkel._bootstrap import (
     BootstrapResult,
     bootstrap_probabilities,
@@ -30,16 +32,15 @@ from varkel._data import Data, as_data, check_same_columns
 from varkel._effects import check_effect_indices, no_path_warning, total_effect, total_effects
 from varkel._errors import InputError
 from varkel._estimator import stack_results, workers
-from varkel._fit import fit_order
 from varkel._graph import groups_to_dot, plot_graph
 from varkel._margins import check_margins_option
 from varkel._mpi import agree_if
 from varkel._options import check_count, check_flag, check_threads
 from varkel._params import EstimatorParams
-from varkel._prior import check_prior_knowledge, forbidden_edges, successor_masks
+from varkel._prior import forbidden_edges
 from varkel._pruning import prune_adjacency
 from varkel._reference import resolve_reference
-from varkel._search import ProgressCallback, order_from_sinks, prepare_values, search_sinks
+from varkel._search import ProgressCallback, prepare_values
 
 
 @dataclass(frozen=True)
@@ -47,8 +48,11 @@ class PreparedGroups:
     groups: list[Data]
     searched: list[np.ndarray]    # each group centred and scaled on its own
     references: list[np.ndarray]  # each group's reference vector, of its length
-    successors: list[int] | None
-    prior_knowledge: np.ndarray | None
+    plan: OrderPlan
+
+    @property
+    def prior_knowledge(self) -> np.ndarray | None:
+        return self.plan.prior_knowledge
 
     @property
     def names(self) -> list[str]:
@@ -104,16 +108,15 @@ def prepare_group(g: int, values: np.ndarray, names: list[str]) -> np.ndarray:
         raise InputError(f"group {g}: {error}") from None
 
 
-def prepare_groups(X_list: Any, prior_knowledge: npt.ArrayLike | None) -> PreparedGroups:
+def prepare_groups(X_list: Any, prior_knowledge: npt.ArrayLike | None, tiers: Any = None,
+                   window: object = None) -> PreparedGroups:
     groups = read_groups(X_list)
+    plan = plan_order(prior_knowledge, tiers, window, group_names(groups))
     searched, references = [], []
     for g, data in enumerate(groups):
         searched.append(prepare_group(g, data.values, data.names))
         references.append(resolve_reference("normal", data.values.shape[0])[1])
-    n_vars = groups[0].values.shape[1]
-    pk = None if prior_knowledge is None else check_prior_knowledge(prior_knowledge, n_vars)
-    successors = None if pk is None else successor_masks(pk, group_names(groups))
-    return PreparedGroups(groups, searched, references, successors, pk)
+    return PreparedGroups(groups, searched, references, plan)
 
 
 class GroupResampleFit:
@@ -129,9 +132,8 @@ class GroupResampleFit:
                   for d, seed in zip(prepared.groups, self.seeds, strict=True)]
         try:
             searched = [prepare_group(g, v, prepared.names) for g, v in enumerate(values)]
-            sinks, _ = search_sinks(searched, prepared.references, prepared.successors,
-                                    threads=1)
-            order = order_from_sinks(sinks, len(prepared.names))
+            order = fit_planned(searched, prepared.references, prepared.plan, margins=False,
+                                threads=1, progress=None, checkpoint=None, mpi=False).order
         except InputError as error:
             return str(error)
         matrices = np.array([prune_adjacency(v, order, prepared.forbidden) for v in values])
@@ -150,24 +152,29 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
     graph is then pruned from that order on the group's own data (adaptive
     lasso, as ExhaustiveLiNGAM).
 
-    Parameters are ExhaustiveLiNGAM's: prior_knowledge applies to the shared
-    order and to every graph, threads never changes a result, random_state
-    seeds bootstrap(), margins as there.
+    Parameters are ExhaustiveLiNGAM's: prior_knowledge and tiers apply to the
+    shared order and to every graph, threads never changes a result,
+    random_state seeds bootstrap(), margins and window as there. Searched
+    in blocks, each group has the earlier blocks regressed out of its own
+    data.
 
     Attributes (after fit): causal_order_; adjacency_matrices_, one (n, n)
     array per group, B[i, j] != 0 meaning x_j -> x_i in that group's units;
-    total_score_; order_margins_, runner_up_order_, runner_up_total_ of the
+    total_score_; search_; order_margins_, runner_up_order_, runner_up_total_ of the
     shared order (or None); n_features_in_, n_groups_; feature_names_in_ when
     the groups were DataFrames.
     """
 
     def __init__(self, *, prior_knowledge: npt.ArrayLike | None = None, threads: int = 0,
                  random_state: int | np.random.Generator | None = None,
-                 margins: bool | None = None) -> None:
+                 margins: bool | None = None, tiers: Any = None,
+                 window: int | None = None) -> None:
         self.prior_knowledge = prior_knowledge
         self.threads = threads
         self.random_state = random_state
         self.margins = margins
+        self.tiers = tiers
+        self.window = window
 
     def fit(self, X_list: Any, y: object = None, *,
             progress: ProgressCallback | None = None,
@@ -179,20 +186,18 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
         use_mpi = check_flag(mpi, "mpi")
         check_random_state(self.random_state)
         margins_option = check_margins_option(self.margins)
-        prepared = agree_if(use_mpi, lambda: prepare_groups(X_list, self.prior_knowledge))
-        fitted = fit_order(prepared.searched, prepared.references, prepared.successors,
-                           margins=margins_option, threads=threads, progress=progress,
-                           checkpoint=checkpoint, mpi=use_mpi)
+        prepared = agree_if(use_mpi, lambda: self._prepared(X_list))
+        fitted = fit_planned(prepared.searched, prepared.references, prepared.plan,
+                             margins=margins_option, threads=threads, progress=progress,
+                             checkpoint=checkpoint, mpi=use_mpi)
         self.causal_order_ = fitted.order
         self.total_score_ = fitted.total
         self.adjacency_matrices_ = [prune_adjacency(d.values, fitted.order, prepared.forbidden)
                                     for d in prepared.groups]
-        found = fitted.margins
-        self.order_margins_: np.ndarray | None = None if found is None else found.margins
-        self.runner_up_order_: list[int] | None = None if found is None \
-            else found.runner_up_order
-        self.runner_up_total_: float | None = None if found is None or \
-            not found.runner_up_order else found.runner_up_total
+        self.order_margins_: np.ndarray | None = fitted.margins
+        self.runner_up_order_: list[int] | None = fitted.runner_up_order
+        self.runner_up_total_: float | None = fitted.runner_up_total
+        self.search_ = fitted.search
         self.n_features_in_ = len(prepared.names)
         self.n_groups_ = len(prepared.groups)
         if any(d.from_frame for d in prepared.groups):
@@ -200,6 +205,9 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
         elif hasattr(self, "feature_names_in_"):
             del self.feature_names_in_
         return self
+
+    def _prepared(self, X_list: Any) -> PreparedGroups:
+        return prepare_groups(X_list, self.prior_knowledge, self.tiers, self.window)
 
     def feature_names(self) -> list[str]:
         """The variables' names: the DataFrames', else x0, x1, ..."""
@@ -234,7 +242,7 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
         if count == 0:
             raise InputError("n_sampling must be at least 1")
         threads = check_threads(self.threads)
-        prepared = prepare_groups(X_list, self.prior_knowledge)
+        prepared = self._prepared(X_list)
         n_vars, n_groups = len(prepared.names), len(prepared.groups)
         check_result_memory(count, n_groups * 2 * n_vars * n_vars + n_vars,
                             f"{n_groups} groups of {n_vars} variables")

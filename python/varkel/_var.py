@@ -22,6 +22,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from varkel._blocks.plan import OrderPlan, plan_order
+from varkel._blocks.run import fit_planned
 from varkel._bootstrap import (
     BootstrapResult,
     bootstrap_probabilities,
@@ -34,12 +36,11 @@ from varkel._bootstrap import (
 from varkel._data import as_data, default_names, scale_exactly, scale_exponents
 from varkel._errors import InputError
 from varkel._estimator import stack_results, workers
-from varkel._fit import fit_order
 from varkel._graph import plot_graph, to_dot, unrolled
 from varkel._mpi import agree_if
 from varkel._options import check_count, check_flag, check_threads
 from varkel._params import EstimatorParams
-from varkel._prior import check_prior_knowledge, forbidden_edges, successor_masks
+from varkel._prior import forbidden_edges
 from varkel._pruning import adaptive_lasso
 from varkel._reference import resolve_reference
 from varkel._search import ProgressCallback, prepare_values
@@ -153,11 +154,22 @@ class VARFit:
     total: float
     adjacency: np.ndarray   # (p + 1, n, n)
     autoregression: Autoregression
+    search: str
+
+
+@dataclass(frozen=True)
+class Knowledge:
+    """What the caller knows of the instantaneous order: ExhaustiveLiNGAM's
+    prior_knowledge, tiers and window."""
+
+    prior_knowledge: Any = None
+    tiers: Any = None
+    window: Any = None
 
 
 @dataclass(frozen=True)
 class PreparedVAR:
-    successors: list[int] | None
+    plan: OrderPlan
     forbidden: np.ndarray | None
     autoregression: Autoregression
     searched: np.ndarray
@@ -169,13 +181,11 @@ class PreparedVAR:
 DETERMINISTIC_SHARE = 1e-8
 
 
-def prepare_var(X: np.ndarray, max_lags: int, criterion: str | None,
-                prior_knowledge: npt.ArrayLike | None, names: list[str]) -> PreparedVAR:
+def prepare_var(X: np.ndarray, max_lags: int, criterion: str | None, knowledge: Knowledge,
+                names: list[str]) -> PreparedVAR:
     """Every check that can fail on this process's data: the prior, the
     autoregression and its residuals, ready to search."""
-    n_vars = X.shape[1]
-    pk = None if prior_knowledge is None else check_prior_knowledge(prior_knowledge, n_vars)
-    successors = None if pk is None else successor_masks(pk, names)
+    plan = plan_order(knowledge.prior_knowledge, knowledge.tiers, knowledge.window, names)
     lags = choose_lags(X, max_lags, criterion)
     autoregression = fit_autoregression(X, lags)
     residuals = autoregression.residuals
@@ -189,25 +199,25 @@ def prepare_var(X: np.ndarray, max_lags: int, criterion: str | None,
     except InputError as error:
         raise InputError(f"the autoregression's residuals cannot be searched: {error}") from None
     _, reference = resolve_reference("normal", residuals.shape[0])
-    return PreparedVAR(successors, forbidden_edges(pk), autoregression, searched, reference)
+    return PreparedVAR(plan, forbidden_edges(plan.prior_knowledge), autoregression, searched,
+                       reference)
 
 
-def fit_var(X: np.ndarray, max_lags: int, criterion: str | None,
-            prior_knowledge: npt.ArrayLike | None, *, threads: int,
+def fit_var(X: np.ndarray, max_lags: int, criterion: str | None, knowledge: Knowledge, *,
+            threads: int,
             progress: ProgressCallback | None = None,
             checkpoint: str | os.PathLike[str] | None = None, mpi: bool = False,
             names: list[str] | None = None) -> VARFit:
     # Under MPI a rank whose series fails a check must not leave the others
     # waiting: the ranks agree on every check before searching.
-    prepared = agree_if(mpi, lambda: prepare_var(X, max_lags, criterion, prior_knowledge,
+    prepared = agree_if(mpi, lambda: prepare_var(X, max_lags, criterion, knowledge,
                                                  names or default_names(X.shape[1])))
-    fitted = fit_order(prepared.searched, prepared.reference, prepared.successors,
-                       margins=False, threads=threads, progress=progress,
-                       checkpoint=checkpoint, mpi=mpi)
+    fitted = fit_planned(prepared.searched, prepared.reference, prepared.plan, margins=False,
+                         threads=threads, progress=progress, checkpoint=checkpoint, mpi=mpi)
     lags = prepared.autoregression.lags
     return VARFit(fitted.order, fitted.total,
                   prune_lagged(X, fitted.order, lags, prepared.forbidden),
-                  prepared.autoregression)
+                  prepared.autoregression, fitted.search)
 
 
 def simulate_from(fit: Autoregression, start: np.ndarray, innovations: np.ndarray) -> np.ndarray:
@@ -231,8 +241,8 @@ class VARResampleFit:
     same number of lags. Picklable."""
 
     def __init__(self, X: np.ndarray, fit: VARFit, seed: np.random.SeedSequence,
-                 prior_knowledge: npt.ArrayLike | None) -> None:
-        self.X, self.fit, self.seed, self.prior_knowledge = X, fit, seed, prior_knowledge
+                 knowledge: Knowledge) -> None:
+        self.X, self.fit, self.seed, self.knowledge = X, fit, seed, knowledge
 
     def __call__(self, index: int) -> tuple[list[int], np.ndarray] | str:
         autoregression = self.fit.autoregression
@@ -240,7 +250,7 @@ class VARResampleFit:
         rows = resample_rows(self.seed, index, len(residuals))
         series = simulate_from(autoregression, self.X[:autoregression.lags], residuals[rows])
         try:
-            refit = fit_var(series, autoregression.lags, None, self.prior_knowledge, threads=1)
+            refit = fit_var(series, autoregression.lags, None, self.knowledge, threads=1)
         except InputError as error:
             return str(error)
         return refit.order, np.hstack(list(refit.adjacency))
@@ -259,7 +269,8 @@ class VARExhaustiveLiNGAM(EstimatorParams):
         Chooses the number of lags from 1 to `lags`; None uses exactly `lags`.
     prior_knowledge : (n, n) array or None
         ExhaustiveLiNGAM's format, for the instantaneous order and B0.
-    threads, random_state : as in ExhaustiveLiNGAM.
+    tiers, window, threads, random_state : as in ExhaustiveLiNGAM (tiers
+        and window for the instantaneous order).
 
     Attributes (after fit)
     ----------------------
@@ -268,16 +279,23 @@ class VARExhaustiveLiNGAM(EstimatorParams):
         [τ, i, j] != 0 means x_j at t - τ -> x_i at t, in the data's units.
     residuals_ : (T - lags_, n) the autoregression's residuals.
     lags_ : the number of lags used. total_score_ : the best order's total.
+    search_ : "exact", or "window w=W" (see ExhaustiveLiNGAM).
     """
 
     def __init__(self, *, lags: int = 1, criterion: str | None = "bic",
                  prior_knowledge: npt.ArrayLike | None = None, threads: int = 0,
-                 random_state: int | np.random.Generator | None = None) -> None:
+                 random_state: int | np.random.Generator | None = None, tiers: Any = None,
+                 window: int | None = None) -> None:
         self.lags = lags
         self.criterion = criterion
         self.prior_knowledge = prior_knowledge
         self.threads = threads
         self.random_state = random_state
+        self.tiers = tiers
+        self.window = window
+
+    def _knowledge(self) -> Knowledge:
+        return Knowledge(self.prior_knowledge, self.tiers, self.window)
 
     def _checked(self, X: npt.ArrayLike) -> tuple[np.ndarray, list[str], bool, int, str | None]:
         lags = check_count(self.lags, "lags")
@@ -298,10 +316,11 @@ class VARExhaustiveLiNGAM(EstimatorParams):
         use_mpi = check_flag(mpi, "mpi")
         check_random_state(self.random_state)
         values, names, from_frame, lags, criterion = agree_if(use_mpi, lambda: self._checked(X))
-        fitted = fit_var(values, lags, criterion, self.prior_knowledge, threads=threads,
+        fitted = fit_var(values, lags, criterion, self._knowledge(), threads=threads,
                          progress=progress, checkpoint=checkpoint, mpi=use_mpi, names=names)
         self.causal_order_ = fitted.order
         self.total_score_ = fitted.total
+        self.search_ = fitted.search
         self.adjacency_matrices_ = fitted.adjacency
         self.residuals_ = fitted.autoregression.residuals
         self.lags_ = fitted.autoregression.lags
@@ -333,12 +352,12 @@ class VARExhaustiveLiNGAM(EstimatorParams):
             raise InputError("n_sampling must be at least 1")
         threads = check_threads(self.threads)
         values, names, _, lags, criterion = self._checked(X)
-        fitted = fit_var(values, lags, criterion, self.prior_knowledge, threads=threads)
+        fitted = fit_var(values, lags, criterion, self._knowledge(), threads=threads)
         n_vars, width = len(names), len(names) * (fitted.autoregression.lags + 1)
         check_result_memory(count, n_vars * width + n_vars, f"{n_vars} series")
         seed = resampling_seed(self.random_state)
         _, results, skipped = run_resamples(
-            VARResampleFit(values, fitted, seed, self.prior_knowledge), count, workers(threads),
+            VARResampleFit(values, fitted, seed, self._knowledge()), count, workers(threads),
             progress)
         orders, matrices = stack_results(results, ((n_vars,), (n_vars, width)))
         return BootstrapResult(adjacency_matrices_=matrices, causal_orders_=orders.astype(np.intp),
