@@ -25,6 +25,7 @@ from varkel._cli_common import (
     progress_for,
     read_input,
     report_runner_up,
+    report_search,
     reports,
     runner_up_tied,
     save_figure,
@@ -66,25 +67,24 @@ def positive(text: str) -> int:
     return value
 
 
-
 def command_order(options: argparse.Namespace) -> dict[str, Any]:
-    names, X, prior = read_input(options)
+    names, X, knowledge = read_input(options)
     progress = progress_for(options, X.shape[1])
     try:
         result = varkel.causal_order(named(names, X), reference=options.reference,
-                                     threads=options.threads,
-                                     prior_knowledge=prior,
+                                     threads=options.threads, **knowledge,
                                      progress=progress, checkpoint=options.checkpoint,
                                      mpi=options.mpi)
     finally:
         progress.close()
     if not reports(options):
         return {"text": None, "json": None}
+    report_search(result.search, result.blocks)
     ordered = [names[j] for j in result.order]
     return {"text": " -> ".join(ordered),
             "json": {"order": ordered, "order_indices": result.order, "total": result.total,
-                     "reference": result.reference, "n_samples": int(X.shape[0])}}
-
+                     "reference": result.reference, "n_samples": int(X.shape[0]),
+                     "search": result.search}}
 
 
 def report_trust(model: Any, names: list[str], X: np.ndarray) -> list[str]:
@@ -108,8 +108,8 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
     if options.lags:
         return command_lags(options)
     check_outputs(options)
-    names, X, prior = read_input(options)
-    model = varkel.ExhaustiveLiNGAM(prior_knowledge=prior, threads=options.threads,
+    names, X, knowledge = read_input(options)
+    model = varkel.ExhaustiveLiNGAM(**knowledge, threads=options.threads,
                                     random_state=options.seed)
     fit_with_progress(options, model, named(names, X), X.shape[1])
     if not reports(options):
@@ -118,6 +118,7 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
     probabilities = None if bootstrap is None else bootstrap.get_probabilities()
     B = model.adjacency_matrix_
     margins = model.order_margins_
+    report_search(model.search_, model.blocks_)
     warnings = report_trust(model, names, X)
     edges = [{"from": names[j], "to": names[i], "weight": float(B[i, j]),
               **({} if probabilities is None else {"probability": float(probabilities[i, j])}),
@@ -135,9 +136,9 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
                      "runner_up_order": None if runner_up is None
                      else [names[j] for j in runner_up],
                      "runner_up_total": model.runner_up_total_,
-                     "runner_up_tied": runner_up_tied(model), "warnings": warnings},
+                     "runner_up_tied": runner_up_tied(model), "warnings": warnings,
+                     "search": model.search_},
             "files": lambda: write_pictures(options, model, names, probabilities)}
-
 
 
 def write_pictures(options: argparse.Namespace, model: Any, names: list[str],
@@ -150,7 +151,6 @@ def write_pictures(options: argparse.Namespace, model: Any, names: list[str],
         ax = varkel.plot_graph(B, names, model.causal_order_, probabilities=probabilities,
                                margins=model.order_margins_)
         save_figure(options.png, ax.figure)
-
 
 
 def command_demo(options: argparse.Namespace) -> dict[str, Any]:
@@ -201,6 +201,14 @@ def add_common(parser: argparse.ArgumentParser, *, data: bool = True,
                             help="prior knowledge: an n x n matrix of -1, 0, 1 in "
                                  "DirectLiNGAM's format (pk[i, j] = 1: column j is an "
                                  "ancestor of column i; 0: it is not)")
+        parser.add_argument("--tiers", metavar="TIERS.txt",
+                            help="tiers: one a line, earlier tiers first, each its columns' "
+                                 "names or positions separated by commas; no variable is an "
+                                 "ancestor of an earlier tier's. Searched tier by tier, so "
+                                 "there may be more than 30 columns")
+        parser.add_argument("--window", type=whole_number, metavar="W",
+                            help="search blocks of more than 30 variables by windows of W "
+                                 "(2 to 25) consecutive positions")
         parser.add_argument("--checkpoint", metavar="DIR",
                             help="write each finished level of the search to DIR, and resume "
                                  "from it when run again on the same data")
@@ -217,7 +225,8 @@ def add_common(parser: argparse.ArgumentParser, *, data: bool = True,
 def build_parser(prog: str) -> argparse.ArgumentParser:
     parser = OneLineParser(prog=prog, description=(
         "Exhaustive causal discovery for linear non-Gaussian data: the best causal order "
-        "of up to 30 variables, and the causal graph it implies."))
+        "of up to 30 variables (more in tiers, or by windows), and the causal graph it "
+        "implies."))
     parser.add_argument("--version", action="version", version=f"varkel {varkel.__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=OneLineParser)

@@ -73,6 +73,46 @@ def read_prior(path: str | None, names: list[str]) -> np.ndarray | None:
     return values
 
 
+def read_tiers(path: str | None, names: list[str]) -> list[list[str | int]] | None:
+    """Tiers from a file: one tier a line, earlier tiers first, its columns'
+    names or positions (from 0) separated by commas; blank lines and lines
+    starting with # are skipped."""
+    if path is None:
+        return None
+    try:
+        with open(path, encoding="utf-8") as handle:
+            lines = handle.read().splitlines()
+    except (OSError, UnicodeDecodeError) as error:
+        reason = error.strerror if isinstance(error, OSError) else "it is not UTF-8 text"
+        raise UsageError(f"cannot read {path}: {reason or error}") from None
+    tiers: list[list[str | int]] = []
+    for line in lines:
+        if not line.strip() or line.lstrip().startswith("#"):
+            continue
+        cells = [cell.strip() for cell in line.split(",") if cell.strip()]
+        tiers.append([cell if cell in names or not cell.isdigit() else int(cell)
+                      for cell in cells])
+    if not tiers:
+        raise UsageError(f"{path} holds no tiers: give one tier a line, earlier tiers first")
+    return tiers
+
+
+def read_knowledge(options: argparse.Namespace, names: list[str]) -> dict[str, Any]:
+    """What the options say of the order: the estimators' prior_knowledge,
+    tiers and window."""
+    return {"prior_knowledge": read_prior(options.prior, names),
+            "tiers": read_tiers(options.tiers, names), "window": options.window}
+
+
+def report_search(search: str, blocks: list[list[int]] | None) -> None:
+    """How the order was searched, on standard error, when it was not one
+    exact search of every variable."""
+    if blocks is None or (len(blocks) == 1 and search == "exact"):
+        return
+    print(f"search: {search}, in {len(blocks)} block{'s' * (len(blocks) != 1)} of "
+          f"{', '.join(str(len(b)) for b in blocks)} variables", file=sys.stderr)
+
+
 def read_input(options: argparse.Namespace) -> tuple[list[str], np.ndarray, Any]:
     """The table, its names and the prior knowledge. Under MPI every rank
     reads its own copy, and the ranks agree that all of them could before
@@ -85,7 +125,7 @@ def read_input(options: argparse.Namespace) -> tuple[list[str], np.ndarray, Any]
 
     def read() -> tuple[list[str], np.ndarray, Any]:
         names, X = read_table(options.file, header=options.header, index_col=options.index_col)
-        return names, X, read_prior(options.prior, names)
+        return names, X, read_knowledge(options, names)
 
     return agree_if(options.mpi, read)
 

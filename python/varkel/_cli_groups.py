@@ -19,8 +19,9 @@ from varkel._cli_common import (
     fit_with_progress,
     json_number,
     named,
-    read_prior,
+    read_knowledge,
     report_runner_up,
+    report_search,
     reports,
     save_figure,
     write_file,
@@ -48,7 +49,7 @@ def read_groups(options: argparse.Namespace) -> tuple[list[str], list[np.ndarray
                     raise UsageError(f"{path}: column {j} is {got!r}, {options.files[0]}'s is "
                                      f"{want!r}; every group needs the same columns in the "
                                      "same order")
-        return names, [X for _, X in tables], read_prior(options.prior, names)
+        return names, [X for _, X in tables], read_knowledge(options, names)
 
     return agree_if(options.mpi, read)
 
@@ -66,8 +67,8 @@ def groups_named_by_file(files: list[str]) -> Iterator[None]:
 
 def command_groups(options: argparse.Namespace) -> dict[str, Any]:
     check_outputs(options)
-    names, tables, prior = read_groups(options)
-    model = varkel.MultiGroupExhaustiveLiNGAM(prior_knowledge=prior, threads=options.threads,
+    names, tables, knowledge = read_groups(options)
+    model = varkel.MultiGroupExhaustiveLiNGAM(**knowledge, threads=options.threads,
                                               random_state=options.seed)
     data = [named(names, X) for X in tables]
     with groups_named_by_file(options.files):
@@ -75,6 +76,7 @@ def command_groups(options: argparse.Namespace) -> dict[str, Any]:
         if not reports(options):
             return {"text": None, "json": None}
         bootstrap = bootstrap_with_progress(options, model, data)
+    report_search(model.search_, model.blocks_)
     report_runner_up(model, names)
     margins = model.order_margins_
     lines = [f"order: {' -> '.join(names[j] for j in model.causal_order_)}"]
@@ -95,7 +97,7 @@ def command_groups(options: argparse.Namespace) -> dict[str, Any]:
                      else [[json_number(v) for v in row] for row in margins],
                      "runner_up_order": None if runner_up is None
                      else [names[j] for j in runner_up],
-                     "runner_up_total": model.runner_up_total_},
+                     "runner_up_total": model.runner_up_total_, "search": model.search_},
             "files": lambda: write_group_pictures(options, model, bootstrap)}
 
 

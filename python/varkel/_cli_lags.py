@@ -13,6 +13,7 @@ from varkel._cli_common import (
     fit_with_progress,
     named,
     read_input,
+    report_search,
     reports,
     save_figure,
     write_file,
@@ -21,13 +22,14 @@ from varkel._cli_common import (
 
 def command_lags(options: argparse.Namespace) -> dict[str, Any]:
     check_outputs(options)
-    names, X, prior = read_input(options)
-    model = varkel.VARExhaustiveLiNGAM(lags=options.lags, prior_knowledge=prior,
+    names, X, knowledge = read_input(options)
+    model = varkel.VARExhaustiveLiNGAM(lags=options.lags, **knowledge,
                                        threads=options.threads, random_state=options.seed)
     fit_with_progress(options, model, named(names, X), len(names))
     if not reports(options):
         return {"text": None, "json": None}
     bootstrap = bootstrap_with_progress(options, model, named(names, X))
+    report_search(model.search_, model.blocks_)
     n_vars = len(names)
     probabilities = None if bootstrap is None else bootstrap.get_probabilities()
     lines = [f"order: {' -> '.join(names[j] for j in model.causal_order_)}",
@@ -50,7 +52,7 @@ def command_lags(options: argparse.Namespace) -> dict[str, Any]:
             "json": {"order": [names[j] for j in model.causal_order_], "lags": model.lags_,
                      "names": names, "edges": edges,
                      "adjacency_matrices": model.adjacency_matrices_.tolist(),
-                     "bootstrap": options.bootstrap or 0},
+                     "bootstrap": options.bootstrap or 0, "search": model.search_},
             "files": lambda: write_lag_pictures(options, model, bootstrap)}
 
 

@@ -119,6 +119,8 @@ class ExhaustiveLiNGAM(EstimatorParams):
         blocks' totals summed).
     search_ : "exact" when every block was searched exactly, "window w=W"
         when a block was window-searched.
+    blocks_ : the blocks searched one after another, as lists of column
+        indices; one block of every variable without tiers.
     order_margins_ : (n, n) array or None. Entry [i, j] is the best order's
         total less the best total of the orders that put x_j before x_i,
         both summed in double precision: 0 where the best order has x_j
@@ -171,6 +173,7 @@ class ExhaustiveLiNGAM(EstimatorParams):
         self.runner_up_order_: list[int] | None = fitted.runner_up_order
         self.runner_up_total_: float | None = fitted.runner_up_total
         self.search_ = fitted.search
+        self.blocks_ = fitted.blocks
         self.n_features_in_ = prepared.data.values.shape[1]
         if prepared.data.from_frame:
             self.feature_names_in_ = np.array(prepared.data.names, dtype=object)

@@ -198,6 +198,7 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
         self.runner_up_order_: list[int] | None = fitted.runner_up_order
         self.runner_up_total_: float | None = fitted.runner_up_total
         self.search_ = fitted.search
+        self.blocks_ = fitted.blocks
         self.n_features_in_ = len(prepared.names)
         self.n_groups_ = len(prepared.groups)
         if any(d.from_frame for d in prepared.groups):

@@ -44,6 +44,14 @@ class WorkModel:
         self.levels = [(comb(n_vars, k) * k, PARENT_COST_RATIO + k - 1)
                        for k in range(1, n_vars + 1)]
         self.total = sum(scores * weight for scores, weight in self.levels)
+        self.scores = sum(scores for scores, _ in self.levels)
+
+    @classmethod
+    def flat(cls, scores: int) -> WorkModel:
+        """`scores` scores of equal weight."""
+        model = cls(0)
+        model.levels, model.total, model.scores = [(scores, 1)], scores, scores
+        return model
 
     def done(self, scores_done: int) -> int:
         """Weighted work of the first `scores_done` scores (levels run in order)."""
@@ -95,6 +103,10 @@ class ProgressBar:
 
     def __call__(self, done: int, total: int) -> None:
         elapsed = self.clock() - self.start - self.paused
+        if total != self.model.scores:
+            # Not one search of n variables (a search in blocks, or by
+            # windows): every score counts alike.
+            self.model = WorkModel.flat(total)
         work = self.model.done(done)
         restarted = done < self.last_done  # a second pass (order margins) starts from 0
         self.last_done = done

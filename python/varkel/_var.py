@@ -155,6 +155,7 @@ class VARFit:
     adjacency: np.ndarray   # (p + 1, n, n)
     autoregression: Autoregression
     search: str
+    blocks: list[list[int]]
 
 
 @dataclass(frozen=True)
@@ -217,7 +218,7 @@ def fit_var(X: np.ndarray, max_lags: int, criterion: str | None, knowledge: Know
     lags = prepared.autoregression.lags
     return VARFit(fitted.order, fitted.total,
                   prune_lagged(X, fitted.order, lags, prepared.forbidden),
-                  prepared.autoregression, fitted.search)
+                  prepared.autoregression, fitted.search, fitted.blocks)
 
 
 def simulate_from(fit: Autoregression, start: np.ndarray, innovations: np.ndarray) -> np.ndarray:
@@ -321,6 +322,7 @@ class VARExhaustiveLiNGAM(EstimatorParams):
         self.causal_order_ = fitted.order
         self.total_score_ = fitted.total
         self.search_ = fitted.search
+        self.blocks_ = fitted.blocks
         self.adjacency_matrices_ = fitted.adjacency
         self.residuals_ = fitted.autoregression.residuals
         self.lags_ = fitted.autoregression.lags

@@ -172,12 +172,12 @@ def window_search(matrices: list[np.ndarray], references: list[np.ndarray],
             if found - current > IMPROVEMENT * max(1.0, abs(current)):
                 order[start:start + width] = [window[j] for j in best]
                 improved = True
+            state.save(order, k + 1, improved)
             done += per_window
             if progress is not None:
                 # A sweep that has improved a window is followed by another.
                 left = len(starts) - k - 1 + (len(starts) if improved else 0)
                 progress(done, done + left * per_window)
-            state.save(order, k + 1, improved)
         if not improved:
             return order
         first, improved = 0, False
