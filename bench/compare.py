@@ -10,6 +10,12 @@ Sections:
           groups of --samples rows sharing one structure (simulate_groups);
   var     VARExhaustiveLiNGAM against VARLiNGAM (lags 1) on --steps time steps
           (simulate_var); F1 for B0 and B1 separately.
+  large   past 30 variables, --large-seeds DAGs per size with 2 parents per
+          variable on average: --tier-sizes in 5 tiers (the true order cut in
+          five, given to both methods, to DirectLiNGAM as prior knowledge),
+          and --window-sizes without tiers, varkel's window search at
+          --windows; also the total score of the window search's greedy start
+          against its final order's.
 
 Both methods get the same simulated data: random sparse linear DAGs with
 uniform noise (varkel.simulate_dag). For each size the table gives, averaged
@@ -225,12 +231,86 @@ def var_section(options: argparse.Namespace) -> None:
           f"({peer['bootstrap']['seconds'] / our_boot:.1f}x)")
 
 
-SECTIONS = {"single": single_section, "groups": groups_section, "var": var_section}
+def five_tiers(order: list[int]) -> list[list[int]]:
+    n = len(order)
+    return [sorted(order[n * k // 5:n * (k + 1) // 5]) for k in range(5)]
+
+
+def large_section(options: argparse.Namespace) -> None:
+    from varkel._blocks.run import order_total
+    from varkel._blocks.windows import greedy_order
+    from varkel._search import prepare_search
+
+    def simulate(n: int, seed: int) -> Any:
+        return varkel.simulate_dag(n, options.samples, seed=1000 * n + seed,
+                                   edge_probability=2.0 / n)
+
+    tiered = {f"n{n}_s{seed}": simulate(n, seed)
+              for n in options.tier_sizes for seed in range(options.large_seeds)}
+    free = {f"n{n}_s{seed}": simulate(n, seed)
+            for n in options.window_sizes for seed in range(options.large_seeds)}
+    runs: dict[str, dict[str, Any]] = {}
+    for key, sim in tiered.items():
+        model, seconds = timed(lambda sim=sim: varkel.ExhaustiveLiNGAM(
+            tiers=five_tiers(sim.order)).fit(sim.X))
+        runs.setdefault("varkel, 5 tiers", {})[key] = {
+            "order": model.causal_order_, "adjacency": model.adjacency_matrix_,
+            "seconds": seconds}
+    starts = []
+    for w in options.windows:
+        for key, sim in free.items():
+            model, seconds = timed(lambda sim=sim, w=w: varkel.ExhaustiveLiNGAM(
+                window=w).fit(sim.X))
+            runs.setdefault(f"varkel, window w={w}", {})[key] = {
+                "order": model.causal_order_, "adjacency": model.adjacency_matrix_,
+                "seconds": seconds}
+            prepared = prepare_search(sim.X, window=w)
+            data = ([prepared.searched], [prepared.reference_vector])
+            starts.append((key, w, order_total(*data, greedy_order(*data, None)),
+                           order_total(*data, model.causal_order_)))
+    priors = {}
+    for key, sim in tiered.items():
+        n = sim.X.shape[1]
+        pk = -np.ones((n, n))
+        tiers = five_tiers(sim.order)
+        for a in range(5):
+            for b in range(a + 1, 5):
+                pk[np.ix_(tiers[a], tiers[b])] = 0
+        priors[f"{key}__pk"] = pk
+    runs["DirectLiNGAM, 5 tiers"] = run_peer(
+        "direct", {**{k: s.X for k, s in tiered.items()}, **priors}, "", 0)
+    runs["DirectLiNGAM"] = run_peer("direct", {k: s.X for k, s in free.items()}, "", 0)
+
+    def rows_of(datasets: dict[str, Any], names: list[str]) -> Any:
+        def rows(n: int) -> list[tuple[str, list[tuple[float, ...]]]]:
+            keys = [k for k in datasets if k.startswith(f"n{n}_")]
+            return [(name, [(runs[name][k]["seconds"],
+                             order_accuracy(datasets[k].adjacency, runs[name][k]["order"]),
+                             *edge_scores(datasets[k].adjacency,
+                                          np.asarray(runs[name][k]["adjacency"])))
+                            for k in keys]) for name in names]
+        return rows
+
+    print(f"\n{options.large_seeds} sparse DAGs per size (2 parents per variable on average), "
+          f"{options.samples} samples, uniform noise")
+    print_rows("5 tiers given to both", options.tier_sizes,
+               rows_of(tiered, ["varkel, 5 tiers", "DirectLiNGAM, 5 tiers"]))
+    print_rows("no tiers", options.window_sizes,
+               rows_of(free, [f"varkel, window w={w}" for w in options.windows]
+                       + ["DirectLiNGAM"]))
+    print("window search: total score of the greedy start and of the final order")
+    for key, w, start, final in starts:
+        print(f"  {key:<8} w={w:<3} start {start:.5f}  final {final:.5f}  (+{final - start:.5f})")
+
+
+SECTIONS = {"single": single_section, "groups": groups_section, "var": var_section,
+            "large": large_section}
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sections", nargs="+", choices=list(SECTIONS), default=list(SECTIONS))
+    parser.add_argument("--sections", nargs="+", choices=list(SECTIONS),
+                        default=["single", "groups", "var"])
     parser.add_argument("--sizes", type=int, nargs="+", default=[6, 8, 10, 12])
     parser.add_argument("--group-sizes", type=int, nargs="+", default=[8, 12])
     parser.add_argument("--var-sizes", type=int, nargs="+", default=[6, 10])
@@ -239,6 +319,10 @@ def main() -> None:
     parser.add_argument("--steps", type=int, default=2000)
     parser.add_argument("--edge-probability", type=float, default=0.3)
     parser.add_argument("--bootstrap", type=int, default=100)
+    parser.add_argument("--large-seeds", type=int, default=5)
+    parser.add_argument("--tier-sizes", type=int, nargs="+", default=[40, 100])
+    parser.add_argument("--window-sizes", type=int, nargs="+", default=[50, 100])
+    parser.add_argument("--windows", type=int, nargs="+", default=[12, 16])
     options = parser.parse_args()
     print(f"processor: {processor_name()}; kernel arithmetic "
           f"{varkel._engine.plan(0, 0)['arithmetic']}")
