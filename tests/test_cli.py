@@ -208,6 +208,16 @@ def test_a_full_disk_is_one_line(data_file, tmp_path):
                           "device\n"
     done = run_cli("graph", path, "--dot", "/dev/full/g.dot")
     assert done.returncode == 2 and done.stderr.count("\n") == 1 and "cannot write" in done.stderr
+    # A file-size limit cuts the first write short and fails the next.
+    import resource
+
+    def limit() -> None:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (600, 600))
+
+    with open(tmp_path / "out.json", "w") as out:
+        done = subprocess.run([PYTHON, "-m", "varkel", "graph", path, "--json"], stdout=out,
+                              stderr=subprocess.PIPE, text=True, timeout=120, preexec_fn=limit)
+    assert done.returncode == 2 and "cannot write the output: File too large" in done.stderr
 
 
 def test_the_command_line_uses_only_the_public_api():

@@ -297,13 +297,29 @@ def launched_without_mpi(options: argparse.Namespace) -> bool:
 def emit(text: str) -> None:
     """Prints the result; a full disk or a closed pipe is reported, not a traceback."""
     try:
-        sys.stdout.write(text + "\n")
         sys.stdout.flush()
+        _write_all(sys.stdout, (text + "\n").encode(sys.stdout.encoding or "utf-8",
+                                                    errors="replace"))
     except BrokenPipeError:
         _silence_stdout()
     except OSError as error:
         _silence_stdout()
         raise UsageError(f"cannot write the output: {error.strerror or error}") from None
+
+
+def _write_all(stream: Any, data: bytes) -> None:
+    """Writes every byte to the stream's descriptor, or raises. A write cut
+    short (a file-size limit, a full disk) is followed by another, which
+    reports the error; a buffered stream could lose it and exit 0."""
+    try:
+        descriptor = stream.fileno()
+    except (AttributeError, OSError, ValueError):  # not a file (a test's capture)
+        stream.write(data.decode(stream.encoding or "utf-8"))
+        stream.flush()
+        return
+    view = memoryview(data)
+    while view:
+        view = view[os.write(descriptor, view):]
 
 
 def _silence_stdout() -> None:

@@ -24,7 +24,7 @@ def named(names: list[str], X: np.ndarray) -> Any:
         import pandas as pd  # noqa: PLC0415
     except ImportError:
         return X
-    return pd.DataFrame(X, columns=names)
+    return pd.DataFrame(X, columns=names, copy=False)
 
 
 def mpi_rank(options: argparse.Namespace) -> int:

@@ -221,8 +221,13 @@ def read_table(path: str, header: bool | None = None, index_col: str | None = No
     kept = [j for j in range(len(names)) if j != index]
     if not kept:
         raise UsageError(f"{label} has no column left besides its index")
-    _check_memory(source, lines, delimiter)
-    values = _parse(source, delimiter, blank + int(header), len(names), kept, finite)
+    # The reader's libraries are mapped before the memory left is read, so
+    # that an address-space limit (ulimit -v) counts them.
+    import pyarrow.csv  # noqa: F401, PLC0415 - only the command line reads tables
+
+    limited = _check_memory(source, lines, delimiter)
+    values = _parse(source, delimiter, blank + int(header), len(names), kept, finite,
+                    threads=not limited)
     return [names[j] for j in kept], values
 
 
@@ -237,9 +242,10 @@ def _refuse_other_width(source: Source, delimiter: str, skip_rows: int, width: i
         return
 
 
-def _check_memory(source: Source, lines: list[str], delimiter: str) -> None:
+def _check_memory(source: Source, lines: list[str], delimiter: str) -> bool:
     """Refuses a table whose values will not fit, estimated from its size
-    and the values per byte of its first lines."""
+    and the values per byte of its first lines. Returns whether an
+    address-space limit is what binds."""
     sample = sum(len(line) + 1 for line in lines)
     cells = sum(line.count(delimiter) + 1 for line in lines)
     size = source.size()
@@ -248,10 +254,14 @@ def _check_memory(source: Source, lines: list[str], delimiter: str) -> None:
     if needed > available:
         raise UsageError(f"{source.label} ({_mib(size)}) needs about {_mib(needed)} of memory "
                          f"to read, more than the {_mib(available)} left (limited by {limit})")
+    return "ulimit -v" in limit
 
 
 def _parse(source: Source, delimiter: str, skip_rows: int, width: int,
-           kept: list[int], finite: bool) -> np.ndarray:
+           kept: list[int], finite: bool, *, threads: bool = True) -> np.ndarray:
+    """The kept columns' values. threads=False reads on this thread alone,
+    with the system's allocator: no thread stacks or allocator arenas are
+    reserved beyond what the memory check counted."""
     import pyarrow as pa  # noqa: PLC0415 - only the command line reads tables
     import pyarrow.csv as pa_csv  # noqa: PLC0415
 
@@ -259,14 +269,20 @@ def _parse(source: Source, delimiter: str, skip_rows: int, width: int,
     try:
         table = pa_csv.read_csv(
             source.binary(),
-            read_options=pa_csv.ReadOptions(autogenerate_column_names=True, skip_rows=skip_rows),
+            read_options=pa_csv.ReadOptions(autogenerate_column_names=True, skip_rows=skip_rows,
+                                            use_threads=threads),
             parse_options=pa_csv.ParseOptions(delimiter=delimiter),
             convert_options=pa_csv.ConvertOptions(
-                column_types=dict.fromkeys(columns, pa.float64()), include_columns=columns))
+                column_types=dict.fromkeys(columns, pa.float64()), include_columns=columns),
+            memory_pool=None if threads else pa.system_memory_pool())
         values = np.empty((table.num_rows, len(columns)))
         for j, name in enumerate(columns):
             values[:, j] = table.column(name).to_numpy()
         del table
+        # Arrow's allocator keeps freed pages for reuse; the table is gone,
+        # so give them back before the search needs the memory.
+        if threads:
+            pa.default_memory_pool().release_unused()
     except MemoryError:
         raise UsageError(f"not enough memory to read {source.label}") from None
     except pa.ArrowInvalid as error:

@@ -41,6 +41,9 @@ def default_names(n_vars: int) -> list[str]:
 
 def _frame_values(X: Any) -> tuple[np.ndarray, list[str]]:
     names = [str(c) for c in X.columns]
+    if names and all(getattr(d, "kind", "") == "f" and d.itemsize == 8 for d in X.dtypes):
+        # Doubles already: the frame's own values, without a copy per column.
+        return np.ascontiguousarray(X.to_numpy(dtype=np.float64)), names
     columns = []
     for j, name in enumerate(names):
         if np.iscomplexobj(X.iloc[:, j]):
@@ -147,7 +150,9 @@ def scale_exactly(values: np.ndarray) -> np.ndarray:
     exponents = scale_exponents(values)
     half = -exponents // 2
     with np.errstate(all="ignore"):
-        return np.asarray(values * np.ldexp(1.0, half) * np.ldexp(1.0, -exponents - half))
+        scaled = np.ascontiguousarray(values * np.ldexp(1.0, half))
+        scaled *= np.ldexp(1.0, -exponents - half)
+        return scaled
 
 
 def prepare(values: np.ndarray, *, scale: bool) -> np.ndarray:
@@ -157,12 +162,14 @@ def prepare(values: np.ndarray, *, scale: bool) -> np.ndarray:
     result is in the caller's units; it is refused when its Gram matrix
     would overflow or underflow."""
     with np.errstate(all="ignore"):
-        scaled = scale_exactly(values)
-        centred = scaled - scaled.mean(axis=0)
+        # In place where the arithmetic allows: each step gives the bits of
+        # its out-of-place form, without a copy of the table per step.
+        centred = scale_exactly(values)
+        centred -= centred.mean(axis=0)
         if scale:
             sd = np.sqrt(np.mean(centred * centred, axis=0))
-            standardized: np.ndarray = np.ascontiguousarray(centred / sd)
-            return standardized
+            centred /= sd
+            return centred
         # Back to the caller's units; for subnormal columns 2^-e overflows
         # to inf and the result underflows to 0, refused below.
         result = np.ascontiguousarray(centred / np.ldexp(1.0, -scale_exponents(values)))

@@ -31,9 +31,13 @@ def reference_vector(name: str, n_samples: int) -> np.ndarray:
     if n_samples < 2:
         raise InputError("a reference vector needs at least 2 samples")
     quantile = NormalDist().inv_cdf
-    q = np.array([quantile((i - 0.375) / (n_samples + 0.25)) for i in range(1, n_samples + 1)])
+    # Straight into an array: a list of millions of Python floats would
+    # take five times the memory.
+    q = np.fromiter((quantile((i - 0.375) / (n_samples + 0.25)) for i in range(1, n_samples + 1)),
+                    dtype=np.float64, count=n_samples)
     q -= q.mean()
-    return q / math.sqrt(float(np.mean(q * q)))
+    q /= math.sqrt(float(np.mean(q * q)))
+    return q
 
 
 def resolve_reference(reference: str | npt.ArrayLike, n_samples: int
