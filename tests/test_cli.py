@@ -242,8 +242,12 @@ def test_ctrl_c_exits_130_with_one_line(tmp_path):
     # seconds, is test_engine's; here the command line's exit and message.
     X = np.random.default_rng(0).laplace(size=(1000, 22))
     path = write_csv(tmp_path / "big.csv", X)
+    # A shell without job control starts background jobs with SIGINT
+    # ignored, and Python then keeps ignoring it: restore the default, so
+    # the signal is delivered however pytest was started.
     child = subprocess.Popen([PYTHON, "-m", "varkel", "order", path, "--yes"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     assert child.stderr is not None
     first = child.stderr.readline()  # the progress bar's first line: the search is under way
     assert child.poll() is None, child.communicate()

@@ -25,6 +25,8 @@ def read(tmp_path, content: bytes | str, **options):
         ("\n\na;b\n\n1;2\n\n3;4\n", {}, ["a", "b"], [[1, 2], [3, 4]]),
         ('"p,q";r\n1;2\n3;4\n', {}, ["p,q", "r"], [[1, 2], [3, 4]]),  # comma in the header only
         ("1,2\n3,4\n", {"header": True}, ["1", "2"], [[3, 4]]),
+        ("1,2,3\n4,5,6\n", {}, ["x0", "x1", "x2"], [[1, 2, 3], [4, 5, 6]]),  # all numbers: data
+        ("x,1,y\n4,5,6\n", {}, ["x", "1", "y"], [[4, 5, 6]]),  # any non-number: a header
         ("a,b\n1,2\n", {"header": False}, None, None),
         (",a,b\n0,1,2\n1,3,4\n", {"index_col": "0"}, ["a", "b"], [[1, 2], [3, 4]]),
         ("id,a,b\nr1,1,2\nr2,3,4\n", {"index_col": "id"}, ["a", "b"], [[1, 2], [3, 4]]),

@@ -244,3 +244,37 @@ def test_groups_and_lags_keep_their_nodes_and_files_apart(tmp_path):
     series = frame(varkel.simulate_var(2, 400, 0).X, ["x", "x(t-1)"])
     _, names, _ = varkel.VARExhaustiveLiNGAM().fit(series).unrolled_graph()
     assert len(set(names)) == len(names) == 4
+
+
+def test_groups_bootstrap_draws_each_groups_rows_from_that_group():
+    groups = group_data(3, (50, 500, 120), seed=4)
+    results = varkel.MultiGroupExhaustiveLiNGAM(random_state=2).bootstrap(groups, 5)
+    for result, X in zip(results, groups, strict=True):
+        rows = result.resampled_indices_
+        assert rows.shape == (5, len(X)) and rows.min() >= 0 and rows.max() < len(X)
+        assert len(np.unique(rows)) > 0.5 * len(X)  # drawn over all of the group's rows
+        assert len(result.total_effects_) == len(result.adjacency_matrices_) == 5
+    assert not np.array_equal(results[0].adjacency_matrices_, results[1].adjacency_matrices_)
+
+
+def test_pruned_groups_in_decreasing_length_give_the_unpruned_bits():
+    groups = group_data(9, (1500, 700, 420), seed=8)
+    searched = [(X - X.mean(axis=0)) / X.std(axis=0) for X in groups]
+    refs = [varkel.reference_vector("normal", len(X)) for X in groups]
+    pruned, plain = (engine.search(searched, None, refs, prune=p, threads=2)
+                     for p in (True, False))
+    assert np.array_equal(pruned[0], plain[0]) and f64_bits(pruned[1]) == f64_bits(plain[1])
+
+
+def test_var_bootstrap_simulates_from_the_fitted_process():
+    rng = np.random.default_rng(3)
+    e = rng.uniform(-1, 1, (3000, 2))
+    X = np.zeros((3000, 2))
+    for t in range(1, 3000):  # x -> y at lag 1, not y -> x
+        X[t, 0] = 0.5 * X[t - 1, 0] + e[t, 0]
+        X[t, 1] = 0.8 * X[t - 1, 0] + 0.2 * X[t - 1, 1] + e[t, 1]
+    model = varkel.VARExhaustiveLiNGAM(random_state=1).fit(X)
+    boot = model.bootstrap(X, 8)
+    lagged = boot.adjacency_matrices_[:, :, 2:].mean(axis=0)
+    assert np.allclose(lagged, model.adjacency_matrices_[1], atol=0.08)
+    assert abs(model.adjacency_matrices_[1][1, 0] - 0.8) < 0.08

@@ -268,12 +268,21 @@ def test_only_the_checkpoints_own_files_are_touched(tmp_path):
 
 
 def test_a_second_run_on_a_locked_checkpoint_is_refused(tmp_path):
-    from varkel._checkpoint import Checkpoint
-
     X, _ = varkel.simulate_lingam(4, 100, seed=1)
-    held = rf"in use by another varkel run \(process {os.getpid()}\)"
-    with Checkpoint(tmp_path, b"", 4), pytest.raises(CheckpointError, match=held):
-        varkel.causal_order(X, checkpoint=tmp_path)
+    holder = subprocess.Popen([PYTHON, "-c", "import sys, time\n"
+                               "from varkel._checkpoint import Checkpoint\n"
+                               "Checkpoint(sys.argv[1], b'', 4); print('held', flush=True)\n"
+                               "time.sleep(600)", str(tmp_path)],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout is not None and holder.stdout.readline() == "held\n"
+        held = rf"in use by another varkel run \(process {holder.pid}\)"
+        with pytest.raises(CheckpointError, match=held):
+            varkel.causal_order(X, checkpoint=tmp_path)
+        assert (tmp_path / "varkel.lock").read_text() == f"{holder.pid}\n"  # left as it was
+    finally:
+        holder.kill()
+        holder.communicate()
     assert varkel.causal_order(X, checkpoint=tmp_path) == varkel.causal_order(X)
 
 

@@ -4,6 +4,8 @@ effects, residual independence, diagnostics and bootstrap summaries."""
 from __future__ import annotations
 
 import itertools
+import subprocess
+import sys
 import math
 import warnings
 
@@ -71,12 +73,15 @@ def test_margins_and_runner_up_equal_a_brute_force(n, constrained):
 
 
 def test_margins_do_not_depend_on_threads_or_slices():
-    X, _ = varkel.simulate_lingam(9, 300, seed=2, noise="laplace")
+    # Large enough that the engine runs two threads, with slices small
+    # enough that a level is split into many whatever the machine's speed.
+    X, _ = varkel.simulate_lingam(12, 1000, seed=2, noise="laplace")
+    assert engine.plan(12, 1000, threads=2)["threads"] == 2
     Z = (X - X.mean(axis=0)) / X.std(axis=0)
-    R = varkel.reference_vector("normal", 300)
-    order = list(range(9))
+    R = varkel.reference_vector("normal", 1000)
+    order = list(range(12))
     one = engine.order_margins(Z, None, R, order, threads=1)
-    for threads, slice_seconds in ((2, 0.05), (0, 1e-4)):
+    for threads, slice_seconds in ((2, 1e-5), (2, 0.05)):
         other = engine.order_margins(Z, None, R, order, threads=threads,
                                      slice_seconds=slice_seconds)
         assert [f64_bits(v) for v in other["margins"].ravel()] == \
@@ -242,3 +247,97 @@ def test_bootstrap_summaries_refuse_bad_counts_and_indices(boot, call):
     result, _ = boot
     with pytest.raises(varkel.InputError, match="must be"):
         call(result)
+
+
+def test_margins_progress_climbs_to_its_total():
+    X, _ = varkel.simulate_lingam(9, 400, seed=3)
+    pk = -np.ones((9, 9))
+    pk[2, 5] = 1
+    for prior in (None, pk):
+        calls = []
+        varkel.ExhaustiveLiNGAM(margins=True, prior_knowledge=prior).fit(
+            X, progress=lambda done, total, c=calls: c.append((done, total)))
+        done = [d for d, _ in calls]
+        assert done == sorted(done) and calls[-1][0] == calls[-1][1] > 0
+
+
+def constructed_bootstrap() -> varkel.BootstrapResult:
+    """Five resamples over 3 variables with known paths 0 -> 2 and effects."""
+    B = np.zeros((5, 3, 3))
+    B[:3, 1, 0], B[:3, 2, 1] = [1.0, 2.0, 4.0], 0.5           # 0 -> 1 -> 2 in three
+    B[1:, 2, 0] = [3.0, 5.0, 7.0, 9.0]                         # 0 -> 2 in four
+    E = np.zeros((5, 3, 3))
+    E[[0, 3, 4], 2, 0] = [10.0, 20.0, 60.0]                    # 0's effect on 2 in three
+    return varkel.BootstrapResult(adjacency_matrices_=B, causal_orders_=np.tile([0, 1, 2], (5, 1)),
+                                  feature_names_=["a", "b", "c"], total_effects_=E)
+
+
+def test_bootstrap_summaries_rank_by_count_and_take_medians_where_present():
+    result = constructed_bootstrap()
+    paths = result.get_paths(0, 2)
+    assert paths["path"] == [[0, 2], [0, 1, 2]]                # four resamples before three
+    assert paths["probability"] == [0.8, 0.6]
+    assert paths["effect"] == [6.0, 1.0]                       # medians of 3,5,7,9 and .5,1,2
+    effects = result.get_total_causal_effects()
+    k = list(zip(effects["from"], effects["to"], strict=True)).index((0, 2))
+    assert effects["effect"][k] == 20.0 and effects["probability"][k] == 0.6
+
+
+def test_independence_p_values_do_not_depend_on_units():
+    X = hidden_cause_data(1)[:400]
+    model = varkel.ExhaustiveLiNGAM(margins=False).fit(X)
+    p = model.get_error_independence_p_values(X)
+    scaled = varkel.ExhaustiveLiNGAM(margins=False).fit(X * 1000.0)
+    assert np.allclose(scaled.get_error_independence_p_values(X * 1000.0), p, rtol=1e-6)
+
+
+def test_total_effects_of_data_far_from_zero_are_those_of_centred_data():
+    sim = varkel.simulate_dag(4, 20_000, seed=6, edge_probability=0.9)
+    truth = np.linalg.inv(np.eye(4) - sim.adjacency)
+    shifted = sim.X + 100.0
+    model = varkel.ExhaustiveLiNGAM(margins=False, random_state=0).fit(shifted)
+    source, target = model.causal_order_[0], model.causal_order_[-1]
+    got = model.estimate_total_effect(shifted, source, target)
+    assert got == pytest.approx(truth[target, source], abs=0.05)
+    assert got == pytest.approx(model.estimate_total_effect(sim.X, source, target), rel=1e-9)
+    boot = model.bootstrap(shifted, 4).total_effects_
+    assert np.allclose(boot[:, target, source], truth[target, source], atol=0.05)
+
+
+def test_extreme_residuals_prune_to_the_same_bits():
+    rng = np.random.default_rng(5)
+    X = rng.laplace(size=(1000, 8))
+    X[:, 1:] += 0.7 * X[:, :-1]
+    X[rng.choice(1000, 12, replace=False), rng.integers(0, 8, 12)] += \
+        rng.choice([-1, 1], 12) * rng.uniform(10, 40, 12)        # outliers of 10 sd and more
+    Z = (X - X.mean(axis=0)) / X.std(axis=0)
+    R = varkel.reference_vector("normal", 1000)
+    pruned, plain = (engine.search(Z, None, R, prune=p) for p in (True, False))
+    assert np.array_equal(pruned[0], plain[0]) and f64_bits(pruned[1]) == f64_bits(plain[1])
+
+
+MARGIN_MEMORY = """
+import resource, sys, numpy as np, varkel
+from varkel import _engine as engine
+X, _ = varkel.simulate_lingam(19, 200, seed=1)
+Z = (X - X.mean(axis=0)) / X.std(axis=0)
+R = varkel.reference_vector("normal", 200)
+engine.order_margins(Z[:, :4], None, R, None, threads=2)  # threads and buffers warmed up
+def rss():
+    with open("/proc/self/status") as status:
+        return next(int(l.split()[1]) for l in status if l.startswith("VmRSS")) * 1024
+before = rss()
+engine.order_margins(Z, None, R, None, threads=2)
+grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before
+print(grown, engine.plan(19, 200, threads=2)["margin_bytes"])
+"""
+
+
+def test_the_margins_memory_estimate_counts_what_they_allocate():
+    done = subprocess.run([sys.executable, "-c", MARGIN_MEMORY], capture_output=True, text=True,
+                          timeout=600)
+    assert done.returncode == 0, done.stderr
+    grown, estimate = (int(v) for v in done.stdout.split())
+    # Every table the pass allocates is in the estimate (a few MiB of the
+    # interpreter's own aside), and the estimate is not far above them.
+    assert 0.8 * estimate <= grown <= 1.02 * estimate + 4 * 2**20, (grown, estimate)
