@@ -247,7 +247,7 @@ def test_ctrl_c_exits_130_with_one_line(tmp_path):
     # the signal is delivered however pytest was started.
     child = subprocess.Popen([PYTHON, "-m", "varkel", "order", path, "--yes"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # noqa: PLW1509
     assert child.stderr is not None
     first = child.stderr.readline()  # the progress bar's first line: the search is under way
     assert child.poll() is None, child.communicate()

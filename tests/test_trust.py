@@ -4,9 +4,9 @@ effects, residual independence, diagnostics and bootstrap summaries."""
 from __future__ import annotations
 
 import itertools
+import math
 import subprocess
 import sys
-import math
 import warnings
 
 import numpy as np
