@@ -31,6 +31,7 @@ def read(tmp_path, content: bytes | str, **options):
         (",a,b\n0,1,2\n1,3,4\n", {"index_col": "0"}, ["a", "b"], [[1, 2], [3, 4]]),
         ("id,a,b\nr1,1,2\nr2,3,4\n", {"index_col": "id"}, ["a", "b"], [[1, 2], [3, 4]]),
         ("a\n0.1\n0.30000000000000004\n", {}, ["a"], [[0.1], [0.30000000000000004]]),
+        ('"a\nb",c\n1,2\n3,4\n', {}, ["a\nb", "c"], [[1, 2], [3, 4]]),  # a line break in a name
     ],
 )
 def test_tables_are_read(tmp_path, content, options, names, values):

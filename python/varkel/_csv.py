@@ -162,8 +162,14 @@ def sniff_delimiter(lines: list[str]) -> str:
     return best if any(best in line for line in lines) else ","
 
 
-def _split(line: str, delimiter: str) -> list[str]:
-    return next(csv.reader([line], delimiter=delimiter), [])
+def _first_row(lines: list[str], delimiter: str) -> tuple[list[str], int]:
+    """The first row's cells, and how many lines it spans: a quoted cell may
+    hold a line break."""
+    reader = csv.reader((line + "\n" for line in lines), delimiter=delimiter)
+    try:
+        return next(reader, []), max(reader.line_num, 1)
+    except csv.Error:
+        return next(csv.reader(lines[:1], delimiter=delimiter), []), 1
 
 
 def _column_names(first: list[str], header: bool, index: int | None,
@@ -210,14 +216,14 @@ def read_table(path: str, header: bool | None = None, index_col: str | None = No
     if not lines:
         raise UsageError(f"{label} holds no rows")
     delimiter = sniff_delimiter(lines)
-    first = _split(lines[0], delimiter)
+    first, first_lines = _first_row(lines, delimiter)
     if header is None:
         header = not all(is_number(cell) for cell in first)
     index = _index_position(index_col, [cell.strip() for cell in first] if header else [],
                             len(first), label)
     names = _column_names(first, header, index, label)
     if header:
-        _refuse_other_width(source, delimiter, blank + 1, len(names))
+        _refuse_other_width(source, delimiter, blank + first_lines, len(names))
     kept = [j for j in range(len(names)) if j != index]
     if not kept:
         raise UsageError(f"{label} has no column left besides its index")
@@ -226,8 +232,8 @@ def read_table(path: str, header: bool | None = None, index_col: str | None = No
     import pyarrow.csv  # noqa: F401, PLC0415 - only the command line reads tables
 
     limited = _check_memory(source, lines, delimiter)
-    values = _parse(source, delimiter, blank + int(header), len(names), kept, finite,
-                    threads=not limited)
+    values = _parse(source, delimiter, blank + first_lines * int(header), len(names), kept,
+                    finite, threads=not limited)
     return [names[j] for j in kept], values
 
 
