@@ -136,30 +136,37 @@ def _read_regular(path: Path, size: int = -1) -> bytes:
 read_regular = _read_regular
 
 
-def write_regular(path: Path, content: bytes) -> None:
-    """Replaces the file at `path` with `content` durably: written to a
-    fresh temporary file (never through a link), synced, renamed into place,
-    and the directory synced."""
+def _replace(path: Path, parts: Sequence[bytes | memoryview]) -> None:
+    """Replaces the file at `path` with `parts` one after another: written
+    to a fresh temporary file, synced and renamed into place. mkstemp
+    creates the file with O_CREAT | O_EXCL | O_NOFOLLOW under a fresh random
+    name: nothing already there is ever written through."""
     with contextlib.suppress(FileNotFoundError):
         _refuse_non_regular(path, *_mode_and_links(path))
     handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp",
                                          dir=path.parent)
     try:
         with os.fdopen(handle, "wb") as stream:
-            stream.write(content)
+            for part in parts:
+                stream.write(part)
             stream.flush()
             os.fsync(stream.fileno())
         os.replace(temporary, path)
-        _fsync_directory(path.parent)
-    except OSError as error:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise CheckpointError(f"cannot write checkpoint file {path}: "
-                              f"{error.strerror or error}") from None
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
         raise
+
+
+def write_regular(path: Path, content: bytes) -> None:
+    """Replaces the file at `path` with `content` durably (the directory is
+    synced too)."""
+    try:
+        _replace(path, [content])
+        _fsync_directory(path.parent)
+    except OSError as error:
+        raise CheckpointError(f"cannot write checkpoint file {path}: "
+                              f"{error.strerror or error}") from None
 
 
 def _lock(directory: Path) -> int:
@@ -289,25 +296,8 @@ class Checkpoint:
                              self.fingerprint)
         digest = hashlib.sha256(header)
         digest.update(memoryview(payload).cast("B"))
-        final = self._path(kind, level)
-        with contextlib.suppress(FileNotFoundError):
-            _refuse_non_regular(final, *_mode_and_links(final))
-        # mkstemp creates the file with O_CREAT | O_EXCL | O_NOFOLLOW under a
-        # fresh random name: nothing already there is ever written through.
-        handle, temporary = tempfile.mkstemp(prefix=f".{final.name}.", suffix=".tmp",
-                                             dir=self.directory)
-        try:
-            with os.fdopen(handle, "wb") as stream:
-                stream.write(header)
-                stream.write(memoryview(payload).cast("B"))
-                stream.write(digest.digest())
-                stream.flush()
-                os.fsync(stream.fileno())
-            os.replace(temporary, final)
-        except BaseException:
-            with contextlib.suppress(OSError):
-                os.unlink(temporary)
-            raise
+        _replace(self._path(kind, level),
+                 [header, memoryview(payload).cast("B"), digest.digest()])
 
     def save_level(self, level: int, totals: np.ndarray, sinks: np.ndarray) -> None:
         """Writes level `level` durably; the previous level's totals go."""
