@@ -40,15 +40,12 @@ def check_prior_knowledge(prior_knowledge: npt.ArrayLike, n_vars: int) -> np.nda
 
 def before_pairs(pk: np.ndarray) -> list[tuple[int, int, str]]:
     """(a, b, why): variable a must come before variable b, by entry `why`."""
-    n = pk.shape[0]
-    pairs = []
-    for i in range(n):
-        for j in range(n):
-            if pk[i, j] == 1:
-                pairs.append((j, i, f"pk[{i}, {j}] = 1"))
-            elif pk[i, j] == 0 and pk[j, i] != 0:
-                pairs.append((i, j, f"pk[{i}, {j}] = 0"))
-    return pairs
+    ancestor = pk == 1
+    # Row by row, as the matrix is read: the order names the same cycle
+    # whatever the matrix's size.
+    entries = np.argwhere(ancestor | ((pk == 0) & (pk.T != 0)))
+    return [(int(j), int(i), f"pk[{i}, {j}] = 1") if ancestor[i, j]
+            else (int(i), int(j), f"pk[{i}, {j}] = 0") for i, j in entries.tolist()]
 
 
 def _find_cycle(n: int, pairs: list[tuple[int, int, str]]) -> list[int] | None:
