@@ -13,8 +13,9 @@ order's roots stand out. It then sweeps windows of w positions from first
 to last, each overlapping the one before by half, and searches each
 exactly; a window's new order is kept only when its total (summed in
 double) is higher than the current one's by more than rounding, so ties
-keep the current order and the total never goes down. A sweep that improves
-no window ends the search: no window of the sweep, at any of its
+keep the current order and the total never goes down. Later sweeps search
+only the windows that overlap one changed since they were last searched.
+The search ends when there are none: no window of the sweep, at any of its
 positions, can then be reordered for a higher total.
 """
 
@@ -112,8 +113,7 @@ def window_total(searched: list[np.ndarray], references: list[np.ndarray],
 class WindowState:
     """Where a window search stands, kept in a file of the checkpoint's
     directory so that a killed run resumes after its last finished window:
-    the order, the sweep's next window, and whether the sweep has improved
-    anything yet."""
+    the order, the windows still to search, and where the sweep stands."""
 
     NAME = "window-state.json"
 
@@ -121,7 +121,7 @@ class WindowState:
         self.path = None if directory is None else Path(directory) / self.NAME
         self.fingerprint = fingerprint
 
-    def load(self) -> tuple[list[int], int, bool] | None:
+    def load(self) -> tuple[list[int], list[bool], int] | None:
         if self.path is None or not os.path.lexists(self.path):
             return None
         try:
@@ -129,15 +129,16 @@ class WindowState:
             if state["fingerprint"] != self.fingerprint:
                 raise CheckpointError(f"checkpoint {self.path.parent} was written for other "
                                       "inputs; use another path or delete it")
-            return list(state["order"]), int(state["next"]), bool(state["improved"])
+            return (list(state["order"]), [bool(p) for p in state["pending"]],
+                    int(state["next"]))
         except (ValueError, KeyError, TypeError):
             raise CheckpointError(f"checkpoint file {self.path} is damaged") from None
 
-    def save(self, order: list[int], next_window: int, improved: bool) -> None:
+    def save(self, order: list[int], pending: list[bool], next_window: int) -> None:
         if self.path is not None:
             write_regular(self.path, json.dumps({
-                "fingerprint": self.fingerprint, "order": order, "next": next_window,
-                "improved": improved}).encode())
+                "fingerprint": self.fingerprint, "order": order, "pending": pending,
+                "next": next_window}).encode())
 
 
 def window_search(matrices: list[np.ndarray], references: list[np.ndarray],
@@ -145,40 +146,55 @@ def window_search(matrices: list[np.ndarray], references: list[np.ndarray],
                   progress: Callable[[int, int], Any] | None, state: WindowState,
                   mpi: bool) -> list[int]:
     """The window search of one block (matrices already regressed on what
-    comes before it), from the greedy order; returns the final order."""
+    comes before it), from the greedy order; returns the final order.
+
+    A window's best order depends only on its variables and on the set of
+    variables before it (not on their order). So a window searched once
+    needs searching again only when a window overlapping it has changed
+    since: the sweeps visit only such windows, and the search ends when none
+    is left, every window then searched with its present variables and
+    predecessors and found unimprovable."""
     n_vars = matrices[0].shape[1]
     starts = window_starts(n_vars, width)
     loaded = state.load()
-    order, first, improved = loaded if loaded else (greedy_order(matrices, references,
-                                                                  successors), 0, False)
+    order, pending, first = loaded if loaded else (
+        greedy_order(matrices, references, successors), [True] * len(starts), 0)
     per_window = width << (width - 1)
     done = 0
-    while True:
-        prefix = Prefix(matrices)
-        placed = 0
+    while any(pending):
+        prefix, placed = Prefix(matrices), 0
         for k in range(first, len(starts)):
+            if not pending[k]:
+                continue
             start = starts[k]
             prefix.extend(order[placed:start])
             placed = start
-            window = order[start:start + width]
-            searched = prefix.searched(window)
-            local = _local_successors(successors, window)
-            sinks, _ = search_sinks(_engine_input(searched, grouped),
-                                    _engine_input(references, grouped), local, threads=threads,
-                                    mpi=mpi)
-            best = order_from_sinks(sinks, width)
-            current = window_total(searched, references, list(range(width)), grouped)
-            found = window_total(searched, references, best, grouped)
-            if found - current > IMPROVEMENT * max(1.0, abs(current)):
-                order[start:start + width] = [window[j] for j in best]
-                improved = True
-            state.save(order, k + 1, improved)
+            if _improve_window(prefix, references, successors, order, start, width,
+                               grouped=grouped, threads=threads, mpi=mpi):
+                for j, other in enumerate(starts):  # those overlapping it, itself aside
+                    pending[j] = pending[j] or (j != k and abs(other - start) < width)
+            pending[k] = False
+            state.save(order, pending, k + 1)
             done += per_window
             if progress is not None:
-                # A sweep that has improved a window is followed by another.
-                left = len(starts) - k - 1 + (len(starts) if improved else 0)
-                progress(done, done + left * per_window)
-        if not improved:
-            return order
-        first, improved = 0, False
-        state.save(order, 0, False)
+                progress(done, done + sum(pending) * per_window)
+        first = 0
+    return order
+
+
+def _improve_window(prefix: Prefix, references: list[np.ndarray], successors: list[int] | None,
+                    order: list[int], start: int, width: int, *, grouped: bool, threads: int,
+                    mpi: bool) -> bool:
+    """Searches the window at `start` exactly and puts its best order in
+    place when that beats the present one by more than rounding."""
+    window = order[start:start + width]
+    searched = prefix.searched(window)
+    sinks, _ = search_sinks(_engine_input(searched, grouped), _engine_input(references, grouped),
+                            _local_successors(successors, window), threads=threads, mpi=mpi)
+    best = order_from_sinks(sinks, width)
+    current = window_total(searched, references, list(range(width)), grouped)
+    found = window_total(searched, references, best, grouped)
+    if found - current <= IMPROVEMENT * max(1.0, abs(current)):
+        return False
+    order[start:start + width] = [window[j] for j in best]
+    return True
