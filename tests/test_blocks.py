@@ -4,6 +4,7 @@ window search of blocks above 30 variables."""
 from __future__ import annotations
 
 import itertools
+import json
 
 import numpy as np
 import pytest
@@ -184,3 +185,25 @@ def test_bad_tiers_and_windows_are_one_line(options, message):
         options["prior_knowledge"][0, 3] = 1
     with pytest.raises(varkel.InputError, match=message):
         varkel.causal_order(X, **options)
+
+
+def test_the_command_line_reads_tiers_for_one_table_groups_and_series(tmp_path):
+    from test_cli import run_cli, write_csv
+
+    sim = varkel.simulate_dag(8, 600, seed=3, edge_probability=0.4)
+    tiers = [sorted(sim.order[:3]), sorted(sim.order[3:])]
+    data = write_csv(tmp_path / "d.csv", sim.X)
+    (tmp_path / "tiers.txt").write_text("# background first\n" + ",".join(
+        f"v{j}" for j in tiers[0]) + "\n" + ",".join(str(j) for j in tiers[1]) + "\n")
+    expected = varkel.causal_order(sim.X, tiers=tiers).order
+    for extra in ([], ["--groups"], ["--lags", "1"]):
+        command = "order" if not extra else "graph"
+        done = run_cli(command, data, *([data] if extra == ["--groups"] else []), *extra,
+                       "--tiers", str(tmp_path / "tiers.txt"), "--json")
+        assert done.returncode == 0, done.stderr
+        result = json.loads(done.stdout)
+        assert result["search"] == "exact" and "search: exact, in 2 blocks" in done.stderr
+        position = {name: k for k, name in enumerate(result["order"])}
+        assert max(position[f"v{j}"] for j in tiers[0]) < min(position[f"v{j}"] for j in tiers[1])
+        if not extra:
+            assert result["order"] == [f"v{j}" for j in expected]
