@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import itertools
 import math
+import os
 import subprocess
 import sys
 import warnings
@@ -335,6 +336,8 @@ print(grown, engine.plan(19, 200, threads=2)["margin_bytes"])
 """
 
 
+@pytest.mark.skipif(bool(os.environ.get("VARKEL_SANITIZED")),
+                    reason="the sanitizers add redzones and shadow memory to every allocation")
 def test_the_margins_memory_estimate_counts_what_they_allocate():
     done = subprocess.run([sys.executable, "-c", MARGIN_MEMORY], capture_output=True, text=True,
                           timeout=600)
