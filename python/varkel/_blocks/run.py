@@ -13,7 +13,13 @@ import numpy as np
 from varkel import _engine
 from varkel._blocks.plan import Block, OrderPlan
 from varkel._blocks.prefix import Prefix
-from varkel._blocks.windows import WindowState, score_residual, window_search, window_starts
+from varkel._blocks.windows import (
+    WindowState,
+    engine_input,
+    score_residual,
+    window_search,
+    window_starts,
+)
 from varkel._checkpoint import Checkpoint, fingerprint
 from varkel._data import MAX_VARS
 from varkel._errors import InputError
@@ -90,8 +96,8 @@ def fit_blocks(searched: Searched, reference: Searched, blocks: list[Block], *,
                                                              f"block-{k:02d}")
         report = _shifted(progress, sum(scores[:k]), sum(scores[k + 1:]))
         if len(block.members) <= MAX_VARS:
-            fitted = fit_order(data if grouped else data[0], references if grouped
-                               else references[0], block.successors, margins=margins,
+            fitted = fit_order(engine_input(data, grouped), engine_input(references, grouped),
+                               block.successors, margins=margins,
                                threads=threads, progress=report, checkpoint=where, mpi=mpi)
             local, total, found = fitted.order, fitted.total, fitted.margins
         else:
@@ -122,9 +128,10 @@ def _windows(data: list[np.ndarray], references: list[np.ndarray], block: Block,
              checkpoint: str | None, mpi: bool) -> list[int]:
     """The window search of one block, its state kept in its checkpoint
     directory (locked for the run) when one is given."""
-    digest = fingerprint(data if grouped else data[0], references if grouped else references[0],
+    digest = fingerprint(engine_input(data, grouped), engine_input(references, grouped),
                          block.successors).hex() + f" window {window}"
-    store = None if checkpoint is None or mpi else Checkpoint(checkpoint, b"", len(data[0]))
+    store = None if checkpoint is None or mpi else Checkpoint(checkpoint, b"",
+                                                                data[0].shape[1])
     try:
         return window_search(data, references, block.successors, window, grouped=grouped,
                              threads=threads, progress=progress,

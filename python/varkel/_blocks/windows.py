@@ -94,15 +94,16 @@ def _local_successors(successors: list[int] | None, window: list[int]) -> list[i
     return masks if any(masks) else None
 
 
-def _engine_input(searched: list[np.ndarray], grouped: bool) -> Any:
-    return searched if grouped else searched[0]
+def engine_input(matrices: list[np.ndarray], grouped: bool) -> Any:
+    """What the engine takes: the list of groups, or the one data set."""
+    return matrices if grouped else matrices[0]
 
 
 def window_total(searched: list[np.ndarray], references: list[np.ndarray],
                  order: list[int], grouped: bool) -> float:
     """The window's total for `order` (positions in the window), its
     scores summed in double from first to last."""
-    X, R = _engine_input(searched, grouped), _engine_input(references, grouped)
+    X, R = engine_input(searched, grouped), engine_input(references, grouped)
     total, parents = 0.0, 0
     for v in order:
         total += _engine.score(X, None, R, v, parents)
@@ -189,7 +190,7 @@ def _improve_window(prefix: Prefix, references: list[np.ndarray], successors: li
     place when that beats the present one by more than rounding."""
     window = order[start:start + width]
     searched = prefix.searched(window)
-    sinks, _ = search_sinks(_engine_input(searched, grouped), _engine_input(references, grouped),
+    sinks, _ = search_sinks(engine_input(searched, grouped), engine_input(references, grouped),
                             _local_successors(successors, window), threads=threads, mpi=mpi)
     best = order_from_sinks(sinks, width)
     current = window_total(searched, references, list(range(width)), grouped)
