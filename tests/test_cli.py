@@ -72,7 +72,9 @@ def test_graph_prints_edges_and_writes_pictures(tmp_path, capsys):
     assert result["names"] == names
     assert np.array_equal(result["order_margins"], model.order_margins_)
     assert result["runner_up_order"] == [names[j] for j in model.runner_up_order_]
-    assert result["warnings"] == [] and captured.err.startswith("runner-up order: ")
+    assert result["diagnostics"] == [] and captured.err.startswith("runner-up order: ")
+    assert f"residuals: {model.independence_}".endswith(captured.err.splitlines()[1])
+    assert result["independence"]["pairs_tested"] == model.independence_.pairs_tested
     assert np.array_equal(result["adjacency_matrix"], model.adjacency_matrix_)
     assert {(e["from"], e["to"]) for e in result["edges"]} == {
         (names[j], names[i]) for i, j in np.argwhere(model.adjacency_matrix_ != 0)}

@@ -211,6 +211,8 @@ def test_cli_groups_and_lags(tmp_path):
     assert done.returncode == 0, done.stderr
     result = json.loads(done.stdout)
     assert [g["file"] for g in result["groups"]] == files
+    assert all(f"group {f}: residuals: " in done.stderr for f in files)
+    assert all(g["independence"]["pairs_tested"] == 6 for g in result["groups"])
     assert (tmp_path / "g.dot").read_text().count("subgraph cluster_") == 2
     refused = run_cli("graph", *files)
     assert refused.returncode == 2 and "add --groups" in refused.stderr
@@ -223,6 +225,27 @@ def test_cli_groups_and_lags(tmp_path):
     result = json.loads(done.stdout)
     assert {edge["lag"] for edge in result["edges"]} <= set(range(result["lags"] + 1))
     assert any(edge["lag"] == 1 for edge in result["edges"])
+    assert result["independence"]["pairs_tested"] == 3 and "residuals: " in done.stderr
+
+
+@pytest.mark.parametrize("walk", [False, True])
+def test_var_checks_its_instantaneous_residuals_and_stationarity(walk):
+    X = varkel.simulate_var(3, 1000, 2).X
+    if walk:
+        X[:, 1] = np.cumsum(np.random.default_rng(0).laplace(size=1000))
+    model = varkel.VARExhaustiveLiNGAM().fit(X)
+    assert model.independence_.pairs_tested == 3
+    assert ("non-stationary" in [d.kind for d in model.diagnostics(X)]) == walk
+
+
+def test_groups_report_their_checks_per_group():
+    groups = group_data(3, (400, 500), seed=1)
+    groups[1][:, 2] = np.round(groups[1][:, 2] / 3)  # a few levels
+    model = varkel.MultiGroupExhaustiveLiNGAM().fit(groups)
+    assert len(model.independence_) == 2
+    found = model.diagnostics(groups)
+    assert "discrete" not in [d.kind for d in found[0]]
+    assert "discrete" in [d.kind for d in found[1]]
 
 
 def test_groups_and_lags_keep_their_nodes_and_files_apart(tmp_path):

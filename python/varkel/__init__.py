@@ -20,10 +20,12 @@ time series.
 """
 
 from varkel._bootstrap import BootstrapResult
+from varkel._diagnostics import Diagnostic
 from varkel._errors import InputError
 from varkel._estimator import ExhaustiveLiNGAM
 from varkel._graph import edges, picture_formats, plot_graph, to_dot
 from varkel._groups import MultiGroupExhaustiveLiNGAM
+from varkel._independence import IndependenceCheck
 from varkel._reference import REFERENCES, reference_vector
 from varkel._search import CausalOrder, causal_order, order_from_sinks
 from varkel._simulate import (
@@ -42,7 +44,9 @@ __all__ = [
     "REFERENCES",
     "BootstrapResult",
     "CausalOrder",
+    "Diagnostic",
     "ExhaustiveLiNGAM",
+    "IndependenceCheck",
     "InputError",
     "MultiGroupExhaustiveLiNGAM",
     "SimulatedDAG",

@@ -24,6 +24,7 @@ from varkel._cli_common import (
     named,
     progress_for,
     read_input,
+    report_checks,
     report_runner_up,
     report_search,
     reports,
@@ -87,13 +88,11 @@ def command_order(options: argparse.Namespace) -> dict[str, Any]:
                      "search": result.search}}
 
 
-def report_trust(model: Any, names: list[str], X: np.ndarray) -> list[str]:
-    """The runner-up order and the diagnostics' warnings, on standard error."""
+def report_trust(model: Any, names: list[str], X: np.ndarray) -> dict[str, Any]:
+    """The runner-up order, the residuals' independence and the
+    diagnostics, on standard error."""
     report_runner_up(model, names)
-    warnings: list[str] = model.diagnostics(named(names, X))
-    for text in warnings:
-        print(f"warning: {text}", file=sys.stderr)
-    return warnings
+    return report_checks(model.diagnostics(named(names, X)), model.independence_)
 
 
 def command_graph(options: argparse.Namespace) -> dict[str, Any]:
@@ -119,7 +118,7 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
     B = model.adjacency_matrix_
     margins = model.order_margins_
     report_search(model.search_, model.blocks_)
-    warnings = report_trust(model, names, X)
+    checks = report_trust(model, names, X)
     edges = [{"from": names[j], "to": names[i], "weight": float(B[i, j]),
               **({} if probabilities is None else {"probability": float(probabilities[i, j])}),
               **({} if margins is None else {"margin": json_number(margins[j, i])})}
@@ -136,7 +135,7 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
                      "runner_up_order": None if runner_up is None
                      else [names[j] for j in runner_up],
                      "runner_up_total": model.runner_up_total_,
-                     "runner_up_tied": runner_up_tied(model), "warnings": warnings,
+                     "runner_up_tied": runner_up_tied(model), **checks,
                      "search": model.search_},
             "files": lambda: write_pictures(options, model, names, probabilities)}
 

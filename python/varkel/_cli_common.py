@@ -185,6 +185,19 @@ def report_runner_up(model: Any, names: list[str]) -> None:
         print(f"runner-up order: {order}  ({how})", file=sys.stderr)
 
 
+def report_checks(diagnostics: list[Any], independence: Any, label: str = ""
+                  ) -> dict[str, Any]:
+    """The residuals' independence line and one line per diagnostic kind,
+    on standard error (each after `label` when given, as "group a.csv: ");
+    returns them for the JSON output."""
+    print(f"{label}{independence}", file=sys.stderr)
+    for found in diagnostics:
+        print(f"{label}{found.severity}: {found}", file=sys.stderr)
+    return {"independence": independence.to_dict(),
+            "diagnostics": [found.to_dict() for found in diagnostics],
+            "warnings": [str(found) for found in diagnostics]}
+
+
 def runner_up_tied(model: Any) -> bool:
     """Whether the runner-up order ties the best one: the search sums in
     single precision, so totals equal there cannot be told apart (the

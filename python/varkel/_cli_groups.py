@@ -20,6 +20,7 @@ from varkel._cli_common import (
     json_number,
     named,
     read_knowledge,
+    report_checks,
     report_runner_up,
     report_search,
     reports,
@@ -78,6 +79,8 @@ def command_groups(options: argparse.Namespace) -> dict[str, Any]:
         bootstrap = bootstrap_with_progress(options, model, data)
     report_search(model.search_, model.blocks_)
     report_runner_up(model, names)
+    checks = [report_checks(found, independence, f"group {path}: ") for path, found, independence
+              in zip(options.files, model.diagnostics(data), model.independence_, strict=True)]
     margins = model.order_margins_
     lines = [f"order: {' -> '.join(names[j] for j in model.causal_order_)}"]
     groups = []
@@ -85,7 +88,7 @@ def command_groups(options: argparse.Namespace) -> dict[str, Any]:
         probabilities = None if bootstrap is None else bootstrap[g].get_probabilities()
         lines.append(f"group {g} ({path}):")
         lines += [f"  {line}" for line in edge_lines(names, B, probabilities, margins)]
-        groups.append({"file": path, "adjacency_matrix": B.tolist(), "edges": [
+        groups.append({"file": path, **checks[g], "adjacency_matrix": B.tolist(), "edges": [
             {"from": names[j], "to": names[i], "weight": float(B[i, j]),
              **({} if probabilities is None else {"probability": float(probabilities[i, j])})}
             for j, i in varkel.edges(B)]})

@@ -13,6 +13,7 @@ from varkel._cli_common import (
     fit_with_progress,
     named,
     read_input,
+    report_checks,
     report_search,
     reports,
     save_figure,
@@ -30,6 +31,7 @@ def command_lags(options: argparse.Namespace) -> dict[str, Any]:
         return {"text": None, "json": None}
     bootstrap = bootstrap_with_progress(options, model, named(names, X))
     report_search(model.search_, model.blocks_)
+    checks = report_checks(model.diagnostics(named(names, X)), model.independence_)
     n_vars = len(names)
     probabilities = None if bootstrap is None else bootstrap.get_probabilities()
     lines = [f"order: {' -> '.join(names[j] for j in model.causal_order_)}",
@@ -52,7 +54,7 @@ def command_lags(options: argparse.Namespace) -> dict[str, Any]:
             "json": {"order": [names[j] for j in model.causal_order_], "lags": model.lags_,
                      "names": names, "edges": edges,
                      "adjacency_matrices": model.adjacency_matrices_.tolist(),
-                     "bootstrap": options.bootstrap or 0, "search": model.search_},
+                     "bootstrap": options.bootstrap or 0, "search": model.search_, **checks},
             "files": lambda: write_lag_pictures(options, model, bootstrap)}
 
 

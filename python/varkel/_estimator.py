@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import warnings
 from typing import Any
 
 import numpy as np
@@ -20,11 +21,11 @@ from varkel._bootstrap import (
     run_resamples,
 )
 from varkel._data import as_data, check_same_columns, default_names
-from varkel._diagnostics import diagnose, residuals_of
+from varkel._diagnostics import Diagnostic, diagnose, residuals_of
 from varkel._effects import check_effect_indices, no_path_warning, total_effect, total_effects
 from varkel._errors import InputError
 from varkel._graph import plot_graph, to_dot
-from varkel._independence import independence_p_values
+from varkel._independence import IndependenceCheck, check_independence, independence_p_values
 from varkel._margins import check_margins_option
 from varkel._mpi import agree_if
 from varkel._options import check_count, check_flag, check_threads
@@ -61,6 +62,16 @@ class ResampleFit:
             return str(error)
         adjacency = prune_adjacency(values, order, self.forbidden)
         return order, adjacency, total_effects(values, adjacency, order)
+
+
+def residual_independence(values: np.ndarray, adjacency: np.ndarray,
+                          names: list[str]) -> IndependenceCheck:
+    """The independence check of a fitted graph's residuals, silent on
+    too few rows (the check then says it did not test)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # too few rows: the check says "not tested"
+        p = independence_p_values(residuals_of(values, adjacency))
+    return check_independence(p, names)
 
 
 class ExhaustiveLiNGAM(EstimatorParams):
@@ -132,6 +143,10 @@ class ExhaustiveLiNGAM(EstimatorParams):
         best: where the two totals are equal in single precision the orders
         are tied, and the runner-up's double total may lie a rounding step
         above total_score_. The command line then says "tied".
+    independence_ : IndependenceCheck: the residuals of the fitted graph
+        tested pairwise for independence (HSIC): pairs_tested, dependent
+        (below 0.05 / pairs_tested), smallest_p and worst_pair. str() gives
+        the command line's "residuals: ..." line.
     n_features_in_ : int; feature_names_in_ : the DataFrame's column names
         (only when fitted on a DataFrame).
     """
@@ -174,6 +189,8 @@ class ExhaustiveLiNGAM(EstimatorParams):
         self.runner_up_total_: float | None = fitted.runner_up_total
         self.search_ = fitted.search
         self.blocks_ = fitted.blocks
+        self.independence_ = residual_independence(prepared.data.values,
+                                                   self.adjacency_matrix_, prepared.data.names)
         self.n_features_in_ = prepared.data.values.shape[1]
         if prepared.data.from_frame:
             self.feature_names_in_ = np.array(prepared.data.names, dtype=object)
@@ -236,14 +253,17 @@ class ExhaustiveLiNGAM(EstimatorParams):
         values = self._fitted_values(X)
         return independence_p_values(residuals_of(values, self.adjacency_matrix_))
 
-    def diagnostics(self, X: npt.ArrayLike) -> list[str]:
-        """Warnings, in words, where the fitted answer should not be
-        trusted: near-Gaussian residuals, very heavy tails, many ties,
-        dependent residuals, few samples (thresholds in varkel._diagnostics).
-        Empty when none applies."""
+    def diagnostics(self, X: npt.ArrayLike) -> list[Diagnostic]:
+        """Where the fitted answer should not be trusted: one Diagnostic
+        record per kind that applies (dependent residuals, discrete data,
+        few samples, near-Gaussian residuals, heavy tails; thresholds and
+        their measured rates in varkel._diagnostics), warnings before
+        cautions. str() of a record is its one-line message. Empty when
+        none applies."""
         self._check_fitted()
         values = self._fitted_values(X)
-        return diagnose(values, self.adjacency_matrix_, self.feature_names())
+        return diagnose(values, self.adjacency_matrix_, self.causal_order_,
+                        self.feature_names())
 
     def _prepared(self, X: npt.ArrayLike) -> PreparedSearch:
         return prepare_search(X, prior_knowledge=self.prior_knowledge, tiers=self.tiers,

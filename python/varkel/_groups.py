@@ -29,9 +29,10 @@ from varkel._bootstrap import (
     run_resamples,
 )
 from varkel._data import Data, as_data, check_same_columns
+from varkel._diagnostics import Diagnostic, diagnose
 from varkel._effects import check_effect_indices, no_path_warning, total_effect, total_effects
 from varkel._errors import InputError
-from varkel._estimator import stack_results, workers
+from varkel._estimator import residual_independence, stack_results, workers
 from varkel._graph import groups_to_dot, plot_graph
 from varkel._margins import check_margins_option
 from varkel._mpi import agree_if
@@ -160,7 +161,8 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
 
     Attributes (after fit): causal_order_; adjacency_matrices_, one (n, n)
     array per group, B[i, j] != 0 meaning x_j -> x_i in that group's units;
-    total_score_; search_; order_margins_, runner_up_order_, runner_up_total_ of the
+    total_score_; search_; independence_, one IndependenceCheck per group (see
+    ExhaustiveLiNGAM); order_margins_, runner_up_order_, runner_up_total_ of the
     shared order (or None); n_features_in_, n_groups_; feature_names_in_ when
     the groups were DataFrames.
     """
@@ -199,6 +201,9 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
         self.runner_up_total_: float | None = fitted.runner_up_total
         self.search_ = fitted.search
         self.blocks_ = fitted.blocks
+        self.independence_ = [residual_independence(d.values, B, prepared.names)
+                              for d, B in zip(prepared.groups, self.adjacency_matrices_,
+                                              strict=True)]
         self.n_features_in_ = len(prepared.names)
         self.n_groups_ = len(prepared.groups)
         if any(d.from_frame for d in prepared.groups):
@@ -298,6 +303,14 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
                                                        self.feature_names(),
                                                        (self.n_features_in_,) * 2),
                           margins=self.order_margins_ if margins else None, ax=ax)
+
+    def diagnostics(self, X_list: Any) -> list[list[Diagnostic]]:
+        """ExhaustiveLiNGAM.diagnostics for each group: its data, its graph
+        and the shared order."""
+        self._check_fitted()
+        groups = self._fitted_groups(X_list)
+        return [diagnose(d.values, B, self.causal_order_, self.feature_names())
+                for d, B in zip(groups, self.adjacency_matrices_, strict=True)]
 
     def _fitted_groups(self, X_list: Any) -> list[Data]:
         groups = read_groups(X_list)

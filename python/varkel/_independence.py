@@ -8,11 +8,17 @@ between samples) and the gamma approximation of its null distribution
 (Gretton et al., 2008), which suits non-Gaussian data and needs no
 permutations. It costs O(m^2) per pair, so above MAX_ROWS rows it runs on
 MAX_ROWS rows evenly spaced through the data.
+
+Every pair's statistic and variance are sums over the entrywise products of
+two centred kernel matrices, so all pairs come from two matrix products of
+the flattened kernels (and of their squares), built a band of rows at a
+time to keep memory at n_vars * ROW_BAND * m values.
 """
 
 from __future__ import annotations
 
 import warnings
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -20,43 +26,37 @@ MAX_ROWS = 1000
 # The gamma approximation's variance has the factor (m - 4)(m - 5) over
 # (m - 1)(m - 2)(m - 3): below this many rows it is zero or undefined.
 MIN_ROWS = 6
+ROW_BAND = 64
+# A pair is dependent when its p-value is below ALPHA divided by the number
+# of pairs tested (Bonferroni): the chance that any pair of a correct model
+# is called dependent stays below ALPHA.
+ALPHA = 0.05
 
 
-def _centred_kernel(column: np.ndarray) -> tuple[np.ndarray, float]:
-    """The centred Gaussian kernel matrix H K H of one column, and the mean
-    of K's off-diagonal entries."""
-    m = column.shape[0]
-    differences = column[:, None] - column[None, :]
-    distances = np.abs(differences[np.triu_indices(m, 1)])
-    width = float(np.median(distances[distances > 0])) if np.any(distances > 0) else 1.0
-    kernel = np.exp(-(differences**2) / (2.0 * width * width))
-    off_diagonal_mean = (kernel.sum() - np.trace(kernel)) / (m * (m - 1))
-    centred = kernel - kernel.mean(axis=0)[None, :] - kernel.mean(axis=1)[:, None] + kernel.mean()
-    return centred, float(off_diagonal_mean)
+def _widths(residuals: np.ndarray) -> np.ndarray:
+    """Each column's kernel width: the median distance between its samples
+    (1 for a column whose samples are all equal)."""
+    m = residuals.shape[0]
+    upper = np.triu_indices(m, 1)
+    widths = np.ones(residuals.shape[1])
+    for j in range(residuals.shape[1]):
+        distances = np.abs(residuals[:, j][:, None] - residuals[:, j][None, :])[upper]
+        if np.any(distances > 0):
+            widths[j] = float(np.median(distances[distances > 0]))
+    return widths
 
 
-def hsic_gamma_p_value(a: tuple[np.ndarray, float], b: tuple[np.ndarray, float],
-                       m: int) -> float:
-    """The p-value of independence for two columns, from their centred
-    kernels (as _centred_kernel gives them)."""
-    from scipy.stats import gamma  # noqa: PLC0415 - scipy comes with scikit-learn
-
-    (K, mean_k), (L, mean_l) = a, b
-    product = K * L
-    statistic = product.sum() / m
-    variance = (product / 6.0) ** 2
-    variance = (variance.sum() - np.trace(variance)) / m / (m - 1)
-    variance *= 72.0 * (m - 4) * (m - 5) / m / (m - 1) / (m - 2) / (m - 3)
-    mean = (1.0 + mean_k * mean_l - mean_k - mean_l) / m
-    if not (variance > 0.0 and mean > 0.0):
-        return 1.0
-    shape, scale = mean * mean / variance, variance * m / mean
-    return float(gamma.sf(statistic, shape, scale=scale))
+def _kernel_rows(residuals: np.ndarray, widths: np.ndarray, rows: slice) -> np.ndarray:
+    """Rows `rows` of every column's Gaussian kernel matrix: (n, band, m)."""
+    band = residuals[rows].T[:, :, None] - residuals.T[:, None, :]
+    return np.asarray(np.exp(-(band * band) / (2.0 * widths * widths)[:, None, None]))
 
 
 def independence_p_values(residuals: np.ndarray) -> np.ndarray:
     """P[i, j]: the p-value of the independence of residual columns i and j
     (symmetric, 1 on the diagonal)."""
+    from scipy.stats import gamma  # noqa: PLC0415 - scipy comes with scikit-learn
+
     m, n_vars = residuals.shape
     if m < MIN_ROWS:
         warnings.warn(f"the independence test needs at least {MIN_ROWS} rows, got {m}: its "
@@ -67,9 +67,79 @@ def independence_p_values(residuals: np.ndarray) -> np.ndarray:
     if m > MAX_ROWS:
         residuals = residuals[np.linspace(0, m - 1, MAX_ROWS).astype(np.intp)]
         m = MAX_ROWS
-    kernels = [_centred_kernel(residuals[:, j]) for j in range(n_vars)]
+    residuals = np.ascontiguousarray(residuals, dtype=np.float64)
+    widths = _widths(residuals)
+    bands = [slice(start, min(start + ROW_BAND, m)) for start in range(0, m, ROW_BAND)]
+    # The kernels are symmetric: row means are column means.
+    row_means = np.hstack([_kernel_rows(residuals, widths, rows).mean(axis=2) for rows in bands])
+    grand_means = row_means.mean(axis=1)
+    products, squared_products = np.zeros((n_vars, n_vars)), np.zeros((n_vars, n_vars))
+    diagonal_squares = np.empty((n_vars, m))
+    for rows in bands:
+        centred = _kernel_rows(residuals, widths, rows)
+        centred -= row_means[:, rows, None]
+        centred -= row_means[:, None, :]
+        centred += grand_means[:, None, None]
+        flat = centred.reshape(n_vars, -1)
+        products += flat @ flat.T
+        flat *= flat
+        squared_products += flat @ flat.T
+        diagonal_squares[:, rows] = centred[:, np.arange(rows.stop - rows.start),
+                                            np.arange(rows.start, rows.stop)]
+    statistic = products / m
+    # The variance of the statistic under independence: the mean of the
+    # off-diagonal entries of (K o L / 6)^2, scaled.
+    variance = (squared_products - diagonal_squares @ diagonal_squares.T) / 36.0 / m / (m - 1)
+    variance *= 72.0 * (m - 4) * (m - 5) / m / (m - 1) / (m - 2) / (m - 3)
+    # Mean of each kernel's off-diagonal entries (its diagonal is all ones).
+    off_diagonal = (grand_means * m * m - m) / (m * (m - 1))
+    mean = (1.0 + np.outer(off_diagonal, off_diagonal) - off_diagonal[:, None]
+            - off_diagonal[None, :]) / m
     p = np.ones((n_vars, n_vars))
-    for i in range(n_vars):
-        for j in range(i + 1, n_vars):
-            p[i, j] = p[j, i] = hsic_gamma_p_value(kernels[i], kernels[j], m)
+    i, j = np.triu_indices(n_vars, 1)
+    usable = (variance[i, j] > 0.0) & (mean[i, j] > 0.0)
+    shape = np.where(usable, mean[i, j] ** 2 / np.where(usable, variance[i, j], 1.0), 1.0)
+    scale = np.where(usable, variance[i, j] * m / np.where(usable, mean[i, j], 1.0), 1.0)
+    p[i, j] = np.where(usable, gamma.sf(statistic[i, j], shape, scale=scale), 1.0)
+    p[j, i] = p[i, j]
     return p
+
+
+@dataclass(frozen=True)
+class IndependenceCheck:
+    """The test of the fitted model's central assumption: are its residuals
+    independent? `dependent` counts the pairs whose p-value is below ALPHA /
+    pairs_tested; `smallest_p` and `worst_pair` (names) are the pair least
+    like independent (None when no pair was tested)."""
+
+    pairs_tested: int
+    dependent: int
+    smallest_p: float | None
+    worst_pair: tuple[str, str] | None
+
+    def __str__(self) -> str:
+        if self.pairs_tested == 0 or self.smallest_p is None or np.isnan(self.smallest_p):
+            return "residuals: not tested (too few rows or variables)"
+        if self.dependent == 0:
+            return f"residuals: independent ({self.pairs_tested} pairs tested)"
+        assert self.worst_pair is not None
+        a, b = self.worst_pair
+        return (f"residuals: {self.dependent} of {self.pairs_tested} pairs dependent; "
+                f"worst {a}\u2013{b}, p = {self.smallest_p:.2g}")
+
+    def to_dict(self) -> dict[str, object]:
+        return {"pairs_tested": self.pairs_tested, "dependent": self.dependent,
+                "smallest_p": self.smallest_p,
+                "worst_pair": None if self.worst_pair is None else list(self.worst_pair)}
+
+
+def check_independence(p: np.ndarray, names: list[str]) -> IndependenceCheck:
+    """The summary of a matrix of pairwise p-values (independence_p_values)."""
+    n_vars = p.shape[0]
+    i, j = np.triu_indices(n_vars, 1)
+    values = p[i, j]
+    if values.size == 0 or np.all(np.isnan(values)):
+        return IndependenceCheck(int(values.size) if values.size == 0 else 0, 0, None, None)
+    worst = int(np.nanargmin(values))
+    return IndependenceCheck(int(values.size), int(np.sum(values < ALPHA / values.size)),
+                             float(values[worst]), (names[i[worst]], names[j[worst]]))

@@ -34,8 +34,9 @@ from varkel._bootstrap import (
     run_resamples,
 )
 from varkel._data import as_data, default_names, scale_exactly, scale_exponents
+from varkel._diagnostics import Diagnostic, diagnose, ordered
 from varkel._errors import InputError
-from varkel._estimator import stack_results, workers
+from varkel._estimator import residual_independence, stack_results, workers
 from varkel._graph import plot_graph, to_dot, unrolled
 from varkel._mpi import agree_if
 from varkel._options import check_count, check_flag, check_threads
@@ -133,6 +134,33 @@ def check_criterion(criterion: object) -> str | None:
         return criterion  # type: ignore[return-value]
     raise InputError(f"criterion must be one of {', '.join(map(repr, CRITERIA))} or None, got "
                      f"{criterion!r}")
+
+
+def largest_root(autoregression: Autoregression) -> float:
+    """The largest modulus of the autoregression's roots: the eigenvalues
+    of its companion matrix [M1 ... Mp; I 0]."""
+    lags, n_vars, _ = autoregression.coefficients.shape
+    companion = np.zeros((lags * n_vars, lags * n_vars))
+    companion[:n_vars] = np.hstack(list(autoregression.coefficients))
+    companion[n_vars:, :-n_vars] = np.eye((lags - 1) * n_vars)
+    return float(np.max(np.abs(np.linalg.eigvals(companion))))
+
+
+# Least squares pulls a unit root's estimate below 1: with a constant in the
+# regression, below 1 - 14 / T in only about 5% of series of T steps (the
+# Dickey-Fuller distribution's 5% point).
+UNIT_ROOT_BIAS = 14.0
+
+
+def non_stationary(autoregression: Autoregression, T: int, names: list[str]
+                   ) -> Diagnostic | None:
+    modulus = largest_root(autoregression)
+    if modulus < 1.0 - UNIT_ROOT_BIAS / T:
+        return None
+    return Diagnostic("non-stationary", "warning", tuple(names),
+                      f"the fitted autoregression has a root of modulus {modulus:.3f}, at or "
+                      "near a unit root: the series looks non-stationary; difference or "
+                      "detrend it")
 
 
 def check_series(X: npt.ArrayLike, lags: int) -> tuple[np.ndarray, list[str], bool]:
@@ -279,6 +307,9 @@ class VARExhaustiveLiNGAM(EstimatorParams):
     adjacency_matrices_ : (lags_ + 1, n, n); [0] is B0, [τ] is Bτ; entry
         [τ, i, j] != 0 means x_j at t - τ -> x_i at t, in the data's units.
     residuals_ : (T - lags_, n) the autoregression's residuals.
+    independence_ : IndependenceCheck of the instantaneous residuals (the
+        autoregression's residuals less what B0 explains; see
+        ExhaustiveLiNGAM).
     lags_ : the number of lags used. total_score_ : the best order's total.
     search_ : "exact", or "window w=W" (see ExhaustiveLiNGAM).
     """
@@ -325,6 +356,7 @@ class VARExhaustiveLiNGAM(EstimatorParams):
         self.blocks_ = fitted.blocks
         self.adjacency_matrices_ = fitted.adjacency
         self.residuals_ = fitted.autoregression.residuals
+        self.independence_ = residual_independence(self.residuals_, fitted.adjacency[0], names)
         self.lags_ = fitted.autoregression.lags
         self.n_features_in_ = len(names)
         self.names_ = names
@@ -338,6 +370,22 @@ class VARExhaustiveLiNGAM(EstimatorParams):
         """The variables' names: the DataFrame's, else x0, x1, ..."""
         self._check_fitted()
         return list(self.names_)
+
+    def diagnostics(self, X: npt.ArrayLike) -> list[Diagnostic]:
+        """ExhaustiveLiNGAM.diagnostics of the instantaneous model (the
+        autoregression's residuals of X with the fitted lags, B0 and order),
+        and "non-stationary" when the autoregression has a root at or near
+        the unit circle (see non_stationary)."""
+        self._check_fitted()
+        values, names, from_frame = check_series(X, self.lags_)
+        if names != self.feature_names() and (from_frame or len(names) != self.n_features_in_):
+            raise InputError(f"X's columns ({', '.join(names)}) are not the fitted ones "
+                             f"({', '.join(self.feature_names())})")
+        autoregression = fit_autoregression(values, self.lags_)
+        found = diagnose(autoregression.residuals, self.adjacency_matrices_[0],
+                         self.causal_order_, names)
+        root = non_stationary(autoregression, values.shape[0], names)
+        return ordered(found + ([] if root is None else [root]))
 
     def bootstrap(self, X: npt.ArrayLike, n_sampling: int, *,
                   progress: ProgressCallback | None = None) -> BootstrapResult:
