@@ -9,6 +9,16 @@ cd "$(dirname "$0")/.."
 toolchain=$(bash tools/toolchain.sh) || { echo "setup: the toolchain could not be built (see above)" >&2; exit 1; }
 eval "$toolchain"
 
+# Debian's chromium renders the HTML reports in the browser test.
+if ! command -v chromium >/dev/null; then
+  as_root=$([ "$(id -u)" = 0 ] && echo "" || echo sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  $as_root apt-get install -y -q --no-install-recommends chromium >&2 ||
+    { $as_root apt-get update -q >&2 &&
+      $as_root apt-get install -y -q --no-install-recommends chromium >&2; } ||
+    { echo "setup: could not install Debian's chromium package (the report's browser test needs it)" >&2; exit 1; }
+fi
+
 # .venv must be the free-threaded interpreter; recreate it if it is not ours.
 if [ ! -x .venv/bin/python ] ||
    [ "$(readlink -f .venv/bin/python)" != "$(readlink -f "$PYTHON")" ]; then

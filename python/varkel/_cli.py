@@ -6,6 +6,7 @@ import argparse
 import json
 import os
 import re
+import shlex
 import sys
 import time
 import traceback
@@ -31,6 +32,7 @@ from varkel._cli_common import (
     runner_up_tied,
     save_figure,
     write_file,
+    write_report,
 )
 from varkel._cli_groups import command_groups
 from varkel._cli_lags import command_lags
@@ -137,11 +139,12 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
                      "runner_up_total": model.runner_up_total_,
                      "runner_up_tied": runner_up_tied(model), **checks,
                      "search": model.search_},
-            "files": lambda: write_pictures(options, model, names, probabilities)}
+            "files": lambda: write_pictures(options, model, names, probabilities, X, bootstrap)}
 
 
 def write_pictures(options: argparse.Namespace, model: Any, names: list[str],
-                   probabilities: np.ndarray | None) -> None:
+                   probabilities: np.ndarray | None, X: np.ndarray, bootstrap: Any) -> None:
+    write_report(options, model, named(names, X), bootstrap)
     B = model.adjacency_matrix_
     if options.dot:
         write_file(options.dot, varkel.to_dot(B, names, probabilities,
@@ -221,6 +224,20 @@ def add_common(parser: argparse.ArgumentParser, *, data: bool = True,
     parser.add_argument("--json", action="store_true", help="print the result as JSON")
 
 
+def add_graph_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--groups", action="store_true",
+                        help="the FILEs (same columns, any number of rows) are groups sharing "
+                             "one causal order: one graph per group")
+    parser.add_argument("--lags", type=positive, metavar="K",
+                        help="FILE is a time series, oldest row first: fit a vector "
+                             "autoregression of up to K lags (chosen by BIC), and print the "
+                             "instantaneous and lagged edges")
+    parser.add_argument("--bootstrap", type=positive, metavar="N",
+                        help="also fit N resamples and report each edge's probability")
+    parser.add_argument("--seed", type=non_negative, default=0, metavar="S",
+                        help="seed of the bootstrap's resampling (default 0)")
+
+
 def build_parser(prog: str) -> argparse.ArgumentParser:
     parser = OneLineParser(prog=prog, description=(
         "Exhaustive causal discovery for linear non-Gaussian data: the best causal order "
@@ -243,20 +260,21 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                                             "weights (adaptive lasso, BIC), and optionally "
                                             "bootstrap probabilities and pictures.")
     add_common(graph, several=True)
-    graph.add_argument("--groups", action="store_true",
-                       help="the FILEs (same columns, any number of rows) are groups sharing "
-                            "one causal order: one graph per group")
-    graph.add_argument("--lags", type=positive, metavar="K",
-                       help="FILE is a time series, oldest row first: fit a vector "
-                            "autoregression of up to K lags (chosen by BIC), and print the "
-                            "instantaneous and lagged edges")
-    graph.add_argument("--bootstrap", type=positive, metavar="N",
-                       help="also fit N resamples and report each edge's probability")
-    graph.add_argument("--seed", type=non_negative, default=0, metavar="S",
-                       help="seed of the bootstrap's resampling (default 0)")
+    add_graph_options(graph)
     graph.add_argument("--dot", metavar="OUT.dot", help="write the graph as Graphviz DOT")
     graph.add_argument("--png", metavar="OUT.png", help="draw the graph into a PNG file")
     graph.set_defaults(run=command_graph)
+
+    report = commands.add_parser(
+        "report", help="a one-file HTML report of the causal graph",
+        description="Fit as graph does, print the result, and write a self-contained HTML "
+                    "report: the data and its checks, the order and its margins, the graph, "
+                    "a sortable table of the edges, the bootstrap, and a methods paragraph.")
+    add_common(report, several=True)
+    add_graph_options(report)
+    report.add_argument("-o", "--output", metavar="OUT.html", required=True,
+                        help="the report's file")
+    report.set_defaults(run=command_graph, dot=None, png=None)
 
     demo = commands.add_parser("demo", help="simulate data with a known order and recover it",
                                description="Simulate a fully connected linear DAG with "
@@ -337,6 +355,7 @@ def main(argv: Sequence[str] | None = None, prog: str = "varkel") -> int:
         if sys.stdout is None:
             raise UsageError("standard output is closed")
         options = parser.parse_args(argv)
+        options.command_line = shlex.join([prog, *(sys.argv[1:] if argv is None else argv)])
         if launched_without_mpi(options):
             return EXIT_USAGE
         if getattr(options, "mpi", False) and getattr(options, "bootstrap", None):

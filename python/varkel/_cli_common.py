@@ -220,7 +220,8 @@ def save_figure(path: str, figure: Any) -> None:
 
 def check_outputs(options: argparse.Namespace) -> None:
     """Refuses output files that could not be written, before the search."""
-    for flag, path in (("--dot", options.dot), ("--png", options.png)):
+    for flag, path in (("--dot", options.dot), ("--png", options.png),
+                       ("--output", getattr(options, "output", None))):
         if path is None:
             continue
         if not path:
@@ -241,6 +242,18 @@ def check_outputs(options: argparse.Namespace) -> None:
             raise UsageError(f"--png {options.png}: {'.' + suffix if suffix else 'no suffix'} is "
                              f"not a picture format; use one of "
                              f"{', '.join('.' + f for f in sorted(formats))}")
+
+
+def write_report(options: argparse.Namespace, model: Any, data: Any, bootstrap: Any) -> None:
+    """The HTML report, for `varkel report`: after the result is printed."""
+    if getattr(options, "output", None) is None:
+        return
+    try:
+        model.report(data, options.output, bootstrap, sources=list(options.files),
+                     command=getattr(options, "command_line", None))
+    except varkel.InputError as error:
+        raise UsageError(str(error)) from None
+    print(f"report written to {options.output}", file=sys.stderr)
 
 
 def write_file(path: str, text: str) -> None:

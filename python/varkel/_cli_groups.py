@@ -26,6 +26,7 @@ from varkel._cli_common import (
     reports,
     save_figure,
     write_file,
+    write_report,
 )
 from varkel._csv import UsageError, read_table
 from varkel._mpi import agree_if
@@ -101,10 +102,12 @@ def command_groups(options: argparse.Namespace) -> dict[str, Any]:
                      "runner_up_order": None if runner_up is None
                      else [names[j] for j in runner_up],
                      "runner_up_total": model.runner_up_total_, "search": model.search_},
-            "files": lambda: write_group_pictures(options, model, bootstrap)}
+            "files": lambda: write_group_pictures(options, model, bootstrap, data)}
 
 
-def write_group_pictures(options: argparse.Namespace, model: Any, bootstrap: Any) -> None:
+def write_group_pictures(options: argparse.Namespace, model: Any, bootstrap: Any,
+                         data: list[Any]) -> None:
+    write_report(options, model, data, bootstrap)
     if options.dot:
         write_file(options.dot, model.to_dot(bootstrap, groups=list(options.files)))
     if options.png:

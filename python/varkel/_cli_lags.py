@@ -18,6 +18,7 @@ from varkel._cli_common import (
     reports,
     save_figure,
     write_file,
+    write_report,
 )
 
 
@@ -55,10 +56,12 @@ def command_lags(options: argparse.Namespace) -> dict[str, Any]:
                      "names": names, "edges": edges,
                      "adjacency_matrices": model.adjacency_matrices_.tolist(),
                      "bootstrap": options.bootstrap or 0, "search": model.search_, **checks},
-            "files": lambda: write_lag_pictures(options, model, bootstrap)}
+            "files": lambda: write_lag_pictures(options, model, bootstrap, named(names, X))}
 
 
-def write_lag_pictures(options: argparse.Namespace, model: Any, bootstrap: Any) -> None:
+def write_lag_pictures(options: argparse.Namespace, model: Any, bootstrap: Any,
+                       data: Any) -> None:
+    write_report(options, model, data, bootstrap)
     if options.dot:
         write_file(options.dot, model.to_dot(bootstrap))
     if options.png:

@@ -5,8 +5,9 @@ the model (false alarms) and on data that break its assumption (detection);
 the thresholds below were chosen from those runs:
 
 - dependent residuals (warning): a pair of the fitted graph's residuals
-  whose HSIC p-value is below ALPHA (0.05) divided by the number of pairs
-  (Bonferroni): a hidden common cause of the pair, or a wrong graph;
+  whose HSIC p-value is below ALPHA (0.001, see varkel._independence)
+  divided by the number of pairs (Bonferroni): a hidden common cause of
+  the pair, or a wrong graph;
 - discrete (warning): spreading a column's tied values evenly within its
   rounding step changes the fitted order's total, or what the order gains
   over swapping a pair of neighbours, by more than TIE_EFFECT (2%) of the

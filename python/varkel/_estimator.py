@@ -145,7 +145,7 @@ class ExhaustiveLiNGAM(EstimatorParams):
         above total_score_. The command line then says "tied".
     independence_ : IndependenceCheck: the residuals of the fitted graph
         tested pairwise for independence (HSIC): pairs_tested, dependent
-        (below 0.05 / pairs_tested), smallest_p and worst_pair. str() gives
+        (below 0.001 / pairs_tested), smallest_p and worst_pair. str() gives
         the command line's "residuals: ..." line.
     n_features_in_ : int; feature_names_in_ : the DataFrame's column names
         (only when fitted on a DataFrame).
@@ -310,6 +310,25 @@ class ExhaustiveLiNGAM(EstimatorParams):
         return plot_graph(self.adjacency_matrix_, self.feature_names(), self.causal_order_,
                           probabilities=probabilities, margins=self._margins_if(margins),
                           ax=ax)
+
+    def report(self, X: npt.ArrayLike, path: str | os.PathLike[str],
+               bootstrap: BootstrapResult | None = None, *,
+               sources: list[str] | None = None, command: str | None = None) -> None:
+        """Writes a one-file HTML report of the fit to `path`: the data and
+        its checks, the order and its margins, the graph and a sortable
+        table of its edges, the bootstrap (when given), how to reproduce
+        the run and a methods paragraph. It needs no network and no other
+        file. sources: the file(s) X was read from, named and hashed in the
+        report; command: the command line that ran, shown instead of the
+        parameters. Needs matplotlib."""
+        from varkel._report import single_report, write_html  # noqa: PLC0415
+
+        self._check_fitted()
+        write_html(path, single_report(self, X, bootstrap, sources=sources, command=command))
+
+    def _bootstrap_probabilities(self, bootstrap: BootstrapResult) -> np.ndarray:
+        return bootstrap_probabilities(bootstrap, self.feature_names(),
+                                       self.adjacency_matrix_.shape)
 
     def _margins_if(self, wanted: bool) -> np.ndarray | None:
         return getattr(self, "order_margins_", None) if wanted else None

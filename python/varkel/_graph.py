@@ -289,10 +289,12 @@ def _draw(ax: Any, adjacency: np.ndarray, names: list[str], positions: Positions
     labels = []
     for j, i in edges(adjacency):
         weight = float(adjacency[i, j])
-        ax.annotate("", xy=positions[i], xytext=positions[j], zorder=1, arrowprops={
+        arrow = ax.annotate("", xy=positions[i], xytext=positions[j], zorder=1, arrowprops={
             "arrowstyle": "-|>", "color": "tab:red" if weight < 0 else "tab:blue",
             "lw": 0.8 + 2.2 * abs(weight) / largest, "shrinkA": 16, "shrinkB": 16,
             "alpha": shades[j, i]})
+        # Named, so that an SVG of the figure says which element is which edge.
+        arrow.arrow_patch.set_gid(f"edge-{j}-{i}")
         p = None if probabilities is None else float(probabilities[i, j])
         # Two short lines keep a label narrow, so it sits close to its edge;
         # it takes the edge's colour, so it is clear which edge it labels.
@@ -307,7 +309,7 @@ def _draw(ax: Any, adjacency: np.ndarray, names: list[str], positions: Positions
     for v, name in enumerate(names):
         # Names are drawn as written: '$a$' is a name, not a formula.
         ax.text(xs[v], ys[v], name, ha="center", va="center", fontsize=10, zorder=5,
-                parse_math=False,
+                parse_math=False, gid=f"node-{v}",
                 bbox={"boxstyle": "circle,pad=0.3" if len(name) <= 3 else "round,pad=0.3",
                       "fc": "#f4f1de", "ec": "#3d405b"})
     handles = [Line2D([], [], color="tab:blue", lw=2, label="positive weight"),

@@ -312,6 +312,26 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
         return [diagnose(d.values, B, self.causal_order_, self.feature_names())
                 for d, B in zip(groups, self.adjacency_matrices_, strict=True)]
 
+    def report(self, X_list: Any, path: str | os.PathLike[str],
+               bootstrap: list[BootstrapResult] | None = None, *,
+               sources: list[str] | None = None, command: str | None = None) -> None:
+        """Writes a one-file HTML report of the fit to `path`: the order;
+        for each group its data, checks, graph, edges and bootstrap (one
+        BootstrapResult per group, as bootstrap() gives them); how to
+        reproduce the run; a methods paragraph. It needs no network and no
+        other file. sources: the files the groups were read from, named and
+        hashed in the report; command: the command line that ran, shown
+        instead of the parameters. Needs matplotlib."""
+        from varkel._report import groups_report, write_html  # noqa: PLC0415
+
+        self._check_fitted()
+        write_html(path, groups_report(self, X_list, bootstrap, sources=sources,
+                                       command=command))
+
+    def _group_probabilities(self, per_group: list[BootstrapResult], g: int) -> np.ndarray:
+        return bootstrap_probabilities(per_group[g], self.feature_names(),
+                                       (self.n_features_in_,) * 2)
+
     def _fitted_groups(self, X_list: Any) -> list[Data]:
         groups = read_groups(X_list)
         if len(groups) != self.n_groups_:

@@ -28,9 +28,14 @@ MAX_ROWS = 1000
 MIN_ROWS = 6
 ROW_BAND = 64
 # A pair is dependent when its p-value is below ALPHA divided by the number
-# of pairs tested (Bonferroni): the chance that any pair of a correct model
-# is called dependent stays below ALPHA.
-ALPHA = 0.05
+# of pairs tested (Bonferroni). The test runs on estimated residuals, whose
+# estimation error alone makes it reject more often than its level says
+# (about twice as often at 0.05 with exponential noise), and the gamma
+# approximation's far tail is too light (p < 1e-3 about three times as often
+# as it should be, on independent noise). So ALPHA is 0.001, not 0.05:
+# bench/diagnostics.py measures what that gives on data that meet the model,
+# about 5% of data sets with a pair called dependent at worst.
+ALPHA = 0.001
 
 
 def _widths(residuals: np.ndarray) -> np.ndarray:

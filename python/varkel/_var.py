@@ -376,11 +376,8 @@ class VARExhaustiveLiNGAM(EstimatorParams):
         autoregression's residuals of X with the fitted lags, B0 and order),
         and "non-stationary" when the autoregression has a root at or near
         the unit circle (see non_stationary)."""
-        self._check_fitted()
-        values, names, from_frame = check_series(X, self.lags_)
-        if names != self.feature_names() and (from_frame or len(names) != self.n_features_in_):
-            raise InputError(f"X's columns ({', '.join(names)}) are not the fitted ones "
-                             f"({', '.join(self.feature_names())})")
+        values = self._fitted_series(X)
+        names = self.feature_names()
         autoregression = fit_autoregression(values, self.lags_)
         found = diagnose(autoregression.residuals, self.adjacency_matrices_[0],
                          self.causal_order_, names)
@@ -434,6 +431,33 @@ class VARExhaustiveLiNGAM(EstimatorParams):
         return plot_graph(adjacency, names, order,
                           probabilities=_padded(bootstrap, self.feature_names(),
                                                 adjacency.shape[0]), ax=ax)
+
+    def report(self, X: npt.ArrayLike, path: str | os.PathLike[str],
+               bootstrap: BootstrapResult | None = None, *,
+               sources: list[str] | None = None, command: str | None = None) -> None:
+        """Writes a one-file HTML report of the fit to `path`: the data and
+        its checks, the order and its margins, the unrolled graph and
+        one table of edges per lag, the bootstrap (when given), how to reproduce
+        the run and a methods paragraph. It needs no network and no other
+        file. sources: the file(s) X was read from, named and hashed in the
+        report; command: the command line that ran, shown instead of the
+        parameters. Needs matplotlib."""
+        from varkel._report import lags_report, write_html  # noqa: PLC0415
+
+        self._check_fitted()
+        write_html(path, lags_report(self, X, bootstrap, sources=sources, command=command))
+
+    def _fitted_series(self, X: npt.ArrayLike) -> np.ndarray:
+        """X's values, refused unless its columns are the fitted ones."""
+        self._check_fitted()
+        values, names, from_frame = check_series(X, self.lags_)
+        if names != self.feature_names() and (from_frame or len(names) != self.n_features_in_):
+            raise InputError(f"X's columns ({', '.join(names)}) are not the fitted ones "
+                             f"({', '.join(self.feature_names())})")
+        return values
+
+    def _unrolled_probabilities(self, bootstrap: BootstrapResult | None) -> np.ndarray | None:
+        return _padded(bootstrap, self.feature_names(), self.unrolled_graph()[0].shape[0])
 
     def _check_fitted(self) -> None:
         if not hasattr(self, "adjacency_matrices_"):
