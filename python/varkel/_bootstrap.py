@@ -22,17 +22,24 @@ T = TypeVar("T")
 class BootstrapResult:
     """The estimator's results on n_sampling resamples of the data.
 
-    adjacency_matrices_: (n_sampling, n, n); entry [s, i, j] != 0 means
-        x_j -> x_i in resample s.
-    causal_orders_: (n_sampling, n) causal orders, causes first.
-    feature_names_: the variables' names.
-    skipped_resamples_: the indices of resamples that could not be searched
-        (a column constant in the resample, say); they are left out of every
+    Attributes
+    ----------
+    adjacency_matrices_ : (n_sampling, n, n) array
+        Entry [s, i, j] != 0 means x_j -> x_i in resample s.
+    causal_orders_ : (n_sampling, n) array
+        Causal orders, causes first.
+    feature_names_ : list of str
+        The variables' names.
+    skipped_resamples_ : list of int
+        The indices of resamples that could not be searched (a column
+        constant in the resample, say); they are left out of every
         per-resample array, which then has fewer than n_sampling entries.
-    total_effects_: (n_sampling, n, n); entry [s, i, j] is the total effect
-        of x_j on x_i in resample s (0 where x_i comes first).
-    resampled_indices_: (n_sampling, n_samples) row indices of each
-        resample, drawn again from the seed when asked for.
+    total_effects_ : (n_sampling, n, n) array or None
+        Entry [s, i, j] is the total effect of x_j on x_i in resample s (0
+        where x_i comes first).
+    resampled_indices_ : (n_sampling, n_samples) array
+        Row indices of each resample, drawn again from the seed when asked
+        for.
     """
 
     adjacency_matrices_: np.ndarray
@@ -57,11 +64,23 @@ class BootstrapResult:
                                     min_causal_effect: float | None = None,
                                     split_by_causal_effect_sign: bool = False
                                     ) -> dict[str, list[int]]:
-        """The causal directions x_from -> x_to found in the resamples, by
-        count, largest first: {'from': [...], 'to': [...], 'count': [...]},
-        and 'sign' (+1 or -1) when split_by_causal_effect_sign. Only edges
-        with |weight| above min_causal_effect count; n_directions keeps the
-        first ones."""
+        """The causal directions found in the resamples, by count, largest first.
+
+        Parameters
+        ----------
+        n_directions : int or None
+            Keep the first ones only.
+        min_causal_effect : float or None
+            Only edges with ``abs(weight)`` above it count.
+        split_by_causal_effect_sign : bool
+            Count positive and negative edges apart.
+
+        Returns
+        -------
+        dict
+            ``{'from': [...], 'to': [...], 'count': [...]}``, and ``'sign'`` (+1
+            or -1) when split by sign.
+        """
         selected = np.abs(self.adjacency_matrices_) > _threshold(min_causal_effect)
         counts: dict[tuple[int, ...], int] = {}
         for s, to, source in zip(*np.nonzero(selected), strict=True):
@@ -82,8 +101,23 @@ class BootstrapResult:
                                           min_causal_effect: float | None = None,
                                           split_by_causal_effect_sign: bool = False
                                           ) -> dict[str, list[Any]]:
-        """The distinct graphs among the resamples, by count, largest first:
-        {'dag': [{'from': [...], 'to': [...]} (and 'sign')], 'count': [...]}."""
+        """The distinct graphs among the resamples, by count, largest first.
+
+        Parameters
+        ----------
+        n_dags : int or None
+            Keep the first ones only.
+        min_causal_effect : float or None
+            Only edges with ``abs(weight)`` above it count.
+        split_by_causal_effect_sign : bool
+            Tell graphs apart by their edges' signs too.
+
+        Returns
+        -------
+        dict
+            ``{'dag': [{'from': [...], 'to': [...]}, ...], 'count': [...]}``
+            (each graph with ``'sign'`` when split by sign).
+        """
         threshold = _threshold(min_causal_effect)
         counts: dict[tuple[tuple[int, ...], ...], int] = {}
         for B in self.adjacency_matrices_:
@@ -107,10 +141,20 @@ class BootstrapResult:
 
     def get_total_causal_effects(self, min_causal_effect: float | None = None
                                  ) -> dict[str, list[Any]]:
-        """Total effects found in the resamples, by the share of resamples
-        with |effect| above min_causal_effect, largest first: {'from': [...],
-        'to': [...], 'effect': [median over those resamples], 'probability':
-        [...]}."""
+        """Total effects found in the resamples, by how often they are nonzero.
+
+        Parameters
+        ----------
+        min_causal_effect : float or None
+            Only effects with ``abs(effect)`` above it count.
+
+        Returns
+        -------
+        dict
+            ``{'from': [...], 'to': [...], 'effect': [...], 'probability': [...]}``,
+            largest probability first; ``effect`` is the median over the resamples
+            in which the effect counts.
+        """
         effects = self._effects()
         selected = np.abs(effects) > _threshold(min_causal_effect)
         share = selected.mean(axis=0) if len(effects) else np.zeros(effects.shape[1:])
@@ -124,10 +168,23 @@ class BootstrapResult:
 
     def get_paths(self, from_index: int, to_index: int,
                   min_causal_effect: float | None = None) -> dict[str, list[Any]]:
-        """The directed paths from x_from to x_to in the resamples' graphs,
-        by the share of resamples that have them, largest first: {'path':
-        [[from, ..., to], ...], 'effect': [median over those resamples of the
-        product of the path's weights], 'probability': [...]}."""
+        """The directed paths from x_from to x_to in the resamples' graphs.
+
+        Parameters
+        ----------
+        from_index, to_index : int
+            Column indices.
+        min_causal_effect : float or None
+            Only edges with ``abs(weight)`` above it count.
+
+        Returns
+        -------
+        dict
+            ``{'path': [[from, ..., to], ...], 'effect': [...], 'probability':
+            [...]}``, by the share of resamples that have the path, largest first;
+            ``effect`` is the median over those resamples of the product of the
+            path's weights.
+        """
         source, target = check_effect_indices(from_index, to_index, len(self.feature_names_))
         threshold = _threshold(min_causal_effect)
         found: dict[tuple[int, ...], list[float]] = {}
@@ -147,14 +204,30 @@ class BootstrapResult:
         return self.total_effects_
 
     def get_probabilities(self, min_causal_effect: float | None = None) -> np.ndarray:
-        """P[i, j]: the share of resamples with the edge x_j -> x_i (with
-        |weight| above min_causal_effect, when given)."""
+        """How often each edge appears among the resamples.
+
+        Parameters
+        ----------
+        min_causal_effect : float or None
+            Only edges with ``abs(weight)`` above it count.
+
+        Returns
+        -------
+        (n, n) array
+            ``P[i, j]``: the share of resamples with the edge x_j -> x_i.
+        """
         threshold = _threshold(min_causal_effect)
         selected = np.abs(self.adjacency_matrices_) > threshold
         return np.asarray(selected.mean(axis=0))
 
     def get_order_probabilities(self) -> np.ndarray:
-        """P[i, j]: the share of resamples in which x_j comes before x_i."""
+        """How often each variable comes before each other one.
+
+        Returns
+        -------
+        (n, n) array
+            ``P[i, j]``: the share of resamples in which x_j comes before x_i.
+        """
         n_sampling, n_vars = self.causal_orders_.shape
         position = np.empty_like(self.causal_orders_)
         rows = np.arange(n_sampling)[:, None]

@@ -56,10 +56,23 @@ Variables = tuple[str, ...] | tuple[tuple[str, str], ...]
 
 @dataclass(frozen=True)
 class Diagnostic:
-    """One kind of warning: `kind` (one of KINDS), `severity` ("warning":
-    the result is likely wrong; "caution": part of it may be), the
-    `variables` concerned (names, or pairs of names), and a one-line
-    `message`, which str() gives."""
+    """One kind of warning about a fitted answer.
+
+    ``str()`` gives the message; :meth:`to_dict` and :meth:`from_dict` turn
+    it into JSON's types and back.
+
+    Attributes
+    ----------
+    kind : str
+        "dependent residuals", "discrete", "few samples", "non-stationary",
+        "near-Gaussian" or "heavy tails".
+    severity : str
+        "warning": the result is likely wrong; "caution": part of it may be.
+    variables : tuple
+        The names concerned, or pairs of names (dependent residuals).
+    message : str
+        One line, as the command line prints it.
+    """
 
     kind: str
     severity: str
@@ -70,12 +83,14 @@ class Diagnostic:
         return self.message
 
     def to_dict(self) -> dict[str, Any]:
+        """The record as JSON's types (pairs as lists)."""
         return {"kind": self.kind, "severity": self.severity,
                 "variables": [v if isinstance(v, str) else list(v) for v in self.variables],
                 "message": self.message}
 
     @classmethod
     def from_dict(cls, record: dict[str, Any]) -> Diagnostic:
+        """The record that :meth:`to_dict` gave `record`."""
         variables = tuple(v if isinstance(v, str) else (str(v[0]), str(v[1]))
                           for v in record["variables"])
         return cls(str(record["kind"]), str(record["severity"]), variables,  # type: ignore[arg-type]

@@ -78,26 +78,27 @@ class ExhaustiveLiNGAM(EstimatorParams):
     """The best causal order of linear non-Gaussian data by exhaustive search,
     and the causal graph it implies.
 
-    fit(X) finds the order that maximises the summed non-Gaussianity score
-    over all n! orders (dynamic programming over the 2^n subsets, n <= 30),
-    then regresses each variable on the ones before it and prunes the
-    coefficients with an adaptive lasso whose penalty is chosen by BIC.
+    ``fit(X)`` finds the order that maximises the summed non-Gaussianity
+    score over all n! orders (dynamic programming over the 2^n subsets,
+    n <= 30), then regresses each variable on the ones before it and prunes
+    the coefficients with an adaptive lasso whose penalty is chosen by BIC.
 
     Parameters
     ----------
     prior_knowledge : (n, n) array or None
-        DirectLiNGAM's format. pk[i, j] = 1: x_j is an ancestor of x_i (x_j
-        comes before x_i). pk[i, j] = 0: x_j is not an ancestor of x_i (x_i
-        comes before x_j, unless pk[j, i] is also 0; and the graph has no edge
-        x_j -> x_i). -1: unknown. The diagonal is ignored. The search finds
-        the best order among those satisfying every constraint, exactly;
-        contradictory constraints raise InputError naming the cycle.
+        DirectLiNGAM's format. ``pk[i, j] = 1``: x_j is an ancestor of x_i
+        (x_j comes before x_i). ``pk[i, j] = 0``: x_j is not an ancestor of
+        x_i (x_i comes before x_j, unless ``pk[j, i]`` is also 0; and the
+        graph has no edge x_j -> x_i). -1: unknown. The diagonal is ignored.
+        The search finds the best order among those satisfying every
+        constraint, exactly; contradictory constraints raise InputError
+        naming the cycle.
     threads : int
         0 (default) uses every processor this thread may run on; larger
         counts are capped at that number. Results never depend on it.
     random_state : int, numpy Generator or None
-        Seeds the resampling of bootstrap(); with the same value, bootstrap
-        gives the same results whatever the number of threads.
+        Seeds the resampling of :meth:`bootstrap`; with the same value,
+        bootstrap gives the same results whatever the number of threads.
     margins : None, True or False
         Whether fit computes order margins and the runner-up order (about one
         more search's work, and n * 2^(n-1) stored scores). None (default):
@@ -113,42 +114,53 @@ class ExhaustiveLiNGAM(EstimatorParams):
         later tier to an earlier one; within a tier nothing is assumed. The
         order is searched tier by tier, each tier exactly (at most 30
         variables each) on the data with the earlier tiers regressed out,
-        which costs the sum of |T| 2^(|T|-1) scores instead of n 2^(n-1).
-        Above 30 variables, prior_knowledge that splits the order into
-        blocks is searched the same way.
+        which costs the sum of ``|T| 2^(|T|-1)`` scores instead of
+        ``n 2^(n-1)``. Above 30 variables, prior_knowledge that splits the
+        order into blocks is searched the same way.
     window : None or int from 2 to 25
         How to search a block of more than 30 variables: None refuses it; w
         searches windows of w consecutive positions exactly, overlapping by
         half, from a greedy order until no window improves the total.
 
-    Attributes (after fit)
-    ----------------------
-    causal_order_ : list[int], causes first.
-    adjacency_matrix_ : (n, n) array; B[i, j] != 0 means x_j -> x_i with
-        that weight, in the data's units; unselected entries are exactly 0.
-    total_score_ : the best order's total score (searched in blocks: the
-        blocks' totals summed).
-    search_ : "exact" when every block was searched exactly, "window w=W"
-        when a block was window-searched.
-    blocks_ : the blocks searched one after another, as lists of column
-        indices; one block of every variable without tiers.
-    order_margins_ : (n, n) array or None. Entry [i, j] is the best order's
-        total less the best total of the orders that put x_j before x_i,
-        both summed in double precision: 0 where the best order has x_j
-        before x_i, above 0 otherwise (the price of reversing the pair), inf
-        where the prior knowledge rules such orders out. None without margins.
-    runner_up_order_, runner_up_total_ : the best order other than
-        causal_order_ and its total (summed in double), or None. The search
-        itself sums in single precision, and its sums decide which order is
-        best: where the two totals are equal in single precision the orders
-        are tied, and the runner-up's double total may lie a rounding step
-        above total_score_. The command line then says "tied".
-    independence_ : IndependenceCheck: the residuals of the fitted graph
-        tested pairwise for independence (HSIC): pairs_tested, dependent
-        (below 0.001 / pairs_tested), smallest_p and worst_pair. str() gives
+    Attributes
+    ----------
+    causal_order_ : list of int
+        The order, causes first.
+    adjacency_matrix_ : (n, n) array
+        ``B[i, j] != 0`` means x_j -> x_i with that weight, in the data's
+        units; unselected entries are exactly 0.
+    total_score_ : float
+        The best order's total score (searched in blocks: the blocks'
+        totals summed).
+    search_ : str
+        "exact" when every block was searched exactly, "window w=W" when a
+        block was window-searched.
+    blocks_ : list of lists of int
+        The blocks searched one after another, as column indices; one block
+        of every variable without tiers.
+    order_margins_ : (n, n) array or None
+        Entry [i, j] is the best order's total less the best total of the
+        orders that put x_j before x_i, both summed in double precision: 0
+        where the best order has x_j before x_i, above 0 otherwise (the
+        price of reversing the pair), inf where the prior knowledge rules
+        such orders out. None without margins.
+    runner_up_order_ : list of int or None
+        The best order other than ``causal_order_``.
+    runner_up_total_ : float or None
+        Its total, summed in double. The search itself sums in single
+        precision, and its sums decide which order is best: where the two
+        totals are equal in single precision the orders are tied, and the
+        runner-up's double total may lie a rounding step above
+        ``total_score_``. The command line then says "tied".
+    independence_ : IndependenceCheck
+        The residuals of the fitted graph tested pairwise for independence
+        (HSIC): ``pairs_tested``, ``dependent`` (below 0.001 /
+        pairs_tested), ``smallest_p`` and ``worst_pair``. ``str()`` gives
         the command line's "residuals: ..." line.
-    n_features_in_ : int; feature_names_in_ : the DataFrame's column names
-        (only when fitted on a DataFrame).
+    n_features_in_ : int
+        The number of columns fitted.
+    feature_names_in_ : array of str
+        The DataFrame's column names (only when fitted on a DataFrame).
     """
 
     def __init__(self, *, prior_knowledge: npt.ArrayLike | None = None, threads: int = 0,
@@ -166,12 +178,32 @@ class ExhaustiveLiNGAM(EstimatorParams):
             progress: ProgressCallback | None = None,
             checkpoint: str | os.PathLike[str] | None = None,
             mpi: bool = False) -> ExhaustiveLiNGAM:
-        """Finds the causal order and the graph of X (samples x variables, an
-        array or a DataFrame). Returns self. y is ignored. progress,
-        checkpoint and mpi are as in varkel.causal_order. With margins the
-        search runs on the scores the margins store (the same order and
-        total, bit for bit); with a checkpoint or MPI it runs first, and
-        progress then reports a second pass for the margins."""
+        """Finds the causal order and the graph of X.
+
+        With margins the search runs on the scores the margins store (the same
+        order and total, bit for bit); with a checkpoint or MPI it runs first,
+        and progress then reports a second pass for the margins.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame, shape (n_samples, n_features)
+            The data, one column per variable.
+        y : ignored
+        progress : callable or None
+            Called as ``progress(done, total)`` while the search runs, on the
+            calling thread; see :func:`varkel.causal_order`.
+        checkpoint : path or None
+            A directory to write each finished level of the search to, and to
+            resume from; see :func:`varkel.causal_order`.
+        mpi : bool
+            Split the search over the ranks of an MPI job; see
+            :func:`varkel.causal_order`.
+
+        Returns
+        -------
+        ExhaustiveLiNGAM
+            self, fitted.
+        """
         threads = check_threads(self.threads)
         use_mpi = check_flag(mpi, "mpi")
         check_random_state(self.random_state)
@@ -200,14 +232,26 @@ class ExhaustiveLiNGAM(EstimatorParams):
 
     def bootstrap(self, X: npt.ArrayLike, n_sampling: int, *,
                   progress: ProgressCallback | None = None) -> BootstrapResult:
-        """Fits the estimator to n_sampling resamples of the rows of X (drawn
-        with replacement, seeded by random_state) on several threads at once.
-        Does not change the fitted attributes. progress, if given, is called
-        as progress(resamples done, n_sampling) on this thread.
+        """Fits the estimator to resamples of the rows of X, several at once.
 
-        A resample that cannot be searched (a column constant in it, say) is
-        skipped and listed in the result's skipped_resamples_; when more than
-        half are, InputError names the first one's reason."""
+        The rows are drawn with replacement, seeded by ``random_state``. Does not
+        change the fitted attributes. A resample that cannot be searched (a
+        column constant in it, say) is skipped and listed in the result's
+        ``skipped_resamples_``; when more than half are, InputError names the
+        first one's reason.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame, shape (n_samples, n_features)
+        n_sampling : int
+            The number of resamples, at least 1.
+        progress : callable or None
+            Called as ``progress(resamples done, n_sampling)`` on this thread.
+
+        Returns
+        -------
+        BootstrapResult
+        """
         count = check_count(n_sampling, "n_sampling")
         if count == 0:
             raise InputError("n_sampling must be at least 1")
@@ -231,10 +275,24 @@ class ExhaustiveLiNGAM(EstimatorParams):
                                resampling=(seed, n_samples, np.array(kept, dtype=np.intp)))
 
     def estimate_total_effect(self, X: npt.ArrayLike, from_index: int, to_index: int) -> float:
-        """The total effect of x_from on x_to: the coefficient of x_from when
-        x_to is regressed on x_from and x_from's parents in the fitted graph.
-        When x_to comes before x_from in the order, the model has no path
-        from one to the other: 0.0, with a warning that says so."""
+        """The total effect of x_from on x_to.
+
+        The coefficient of x_from when x_to is regressed on x_from and x_from's
+        parents in the fitted graph. When x_to comes before x_from in the order,
+        the model has no path from one to the other: 0.0, with a warning that
+        says so.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame
+            Data with the fitted columns (same names, same order).
+        from_index, to_index : int
+            Column indices.
+
+        Returns
+        -------
+        float
+        """
         self._check_fitted()
         values = self._fitted_values(X)
         source, target = check_effect_indices(from_index, to_index, self.n_features_in_)
@@ -245,21 +303,46 @@ class ExhaustiveLiNGAM(EstimatorParams):
         return total_effect(values, self.adjacency_matrix_, source, target)
 
     def get_error_independence_p_values(self, X: npt.ArrayLike) -> np.ndarray:
-        """P[i, j]: the p-value of the independence of the residuals of x_i
-        and x_j in the fitted graph (HSIC, gamma approximation; on 1000 rows
-        evenly spaced through X when it has more). Small values suggest a
-        hidden common cause of the pair."""
+        """The p-values of the pairwise independence of the fitted graph's residuals.
+
+        HSIC with the gamma approximation, on 1000 rows evenly spaced through X
+        when it has more. Small values suggest a hidden common cause of the pair.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame
+            Data with the fitted columns.
+
+        Returns
+        -------
+        (n, n) array
+            ``P[i, j]``: the p-value for the residuals of x_i and x_j; 1 on the
+            diagonal.
+        """
         self._check_fitted()
         values = self._fitted_values(X)
         return independence_p_values(residuals_of(values, self.adjacency_matrix_))
 
     def diagnostics(self, X: npt.ArrayLike) -> list[Diagnostic]:
-        """Where the fitted answer should not be trusted: one Diagnostic
-        record per kind that applies (dependent residuals, discrete data,
-        few samples, near-Gaussian residuals, heavy tails; thresholds and
-        their measured rates in varkel._diagnostics), warnings before
-        cautions. str() of a record is its one-line message. Empty when
-        none applies."""
+        """Where the fitted answer should not be trusted.
+
+        One :class:`Diagnostic` record per kind that applies (dependent residuals,
+        discrete data, few samples, near-Gaussian residuals, heavy tails), warnings
+        before cautions. ``str()`` of a record is its one-line message. The
+        thresholds, and how often each kind fires on data that meet the model and
+        on data that break it, are in the documentation's "How far to trust the
+        answer".
+
+        Parameters
+        ----------
+        X : array-like or DataFrame
+            Data with the fitted columns.
+
+        Returns
+        -------
+        list of Diagnostic
+            Empty when none applies.
+        """
         self._check_fitted()
         values = self._fitted_values(X)
         return diagnose(values, self.adjacency_matrix_, self.causal_order_,
@@ -283,16 +366,32 @@ class ExhaustiveLiNGAM(EstimatorParams):
         return None if names is None else [str(name) for name in names]
 
     def feature_names(self) -> list[str]:
-        """The variables' names: the DataFrame's, else x0, x1, ..."""
+        """The variables' names: the DataFrame's, else x0, x1, ...
+
+        Returns
+        -------
+        list of str
+        """
         self._check_fitted()
         if hasattr(self, "feature_names_in_"):
             return [str(name) for name in self.feature_names_in_]
         return default_names(self.n_features_in_)
 
     def to_dot(self, bootstrap: BootstrapResult | None = None, *, margins: bool = True) -> str:
-        """The fitted graph as Graphviz DOT text, edges labelled with their
-        weights (and with their probabilities from `bootstrap`, and their
-        order margins as m= when fit computed them and margins is True)."""
+        """The fitted graph as Graphviz DOT text.
+
+        Parameters
+        ----------
+        bootstrap : BootstrapResult or None
+            Adds each edge's bootstrap probability (p=) to its label.
+        margins : bool
+            Adds each edge's order margin (m=) when fit computed them.
+
+        Returns
+        -------
+        str
+            Edges labelled with their weights.
+        """
         self._check_fitted()
         probabilities = None if bootstrap is None else bootstrap_probabilities(
             bootstrap, self.feature_names(), self.adjacency_matrix_.shape)
@@ -301,9 +400,26 @@ class ExhaustiveLiNGAM(EstimatorParams):
 
     def plot(self, ax: Any = None, bootstrap: BootstrapResult | None = None, *,
              margins: bool = True) -> Any:
-        """Draws the fitted graph with matplotlib and returns the axes; edges
-        are shaded by their order margins when fit computed them and margins
-        is True (else by their bootstrap probabilities)."""
+        """Draws the fitted graph with matplotlib.
+
+        Colour gives an edge's sign, width its weight, and shade its order margin
+        (when fit computed them and ``margins`` is True) or else its bootstrap
+        probability; a legend says so.
+
+        Parameters
+        ----------
+        ax : matplotlib Axes or None
+            Where to draw; a new figure (not registered with pyplot) when None.
+        bootstrap : BootstrapResult or None
+            Labels edges with their bootstrap probabilities.
+        margins : bool
+            Shades and labels edges with their order margins.
+
+        Returns
+        -------
+        matplotlib Axes
+            Save the picture with ``ax.figure.savefig(path)``.
+        """
         self._check_fitted()
         probabilities = None if bootstrap is None else bootstrap_probabilities(
             bootstrap, self.feature_names(), self.adjacency_matrix_.shape)
@@ -314,13 +430,26 @@ class ExhaustiveLiNGAM(EstimatorParams):
     def report(self, X: npt.ArrayLike, path: str | os.PathLike[str],
                bootstrap: BootstrapResult | None = None, *,
                sources: list[str] | None = None, command: str | None = None) -> None:
-        """Writes a one-file HTML report of the fit to `path`: the data and
-        its checks, the order and its margins, the graph and a sortable
-        table of its edges, the bootstrap (when given), how to reproduce
-        the run and a methods paragraph. It needs no network and no other
-        file. sources: the file(s) X was read from, named and hashed in the
-        report; command: the command line that ran, shown instead of the
-        parameters. Needs matplotlib."""
+        """Writes a one-file HTML report of the fit.
+
+        The report holds the data and its checks, the order and its margins, the
+        graph and a sortable table of its edges, the bootstrap (when given), how
+        to reproduce the run and a methods paragraph. It needs no network and no
+        other file. Needs matplotlib.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame
+            The data the model was fitted on.
+        path : path
+            The HTML file to write.
+        bootstrap : BootstrapResult or None
+            A bootstrap of the same data, for its section.
+        sources : list of str or None
+            The file X was read from, named and hashed in the report.
+        command : str or None
+            The command line that ran, shown instead of the parameters.
+        """
         from varkel._report import single_report, write_html  # noqa: PLC0415
 
         self._check_fitted()

@@ -20,8 +20,18 @@ Positions = dict[int, tuple[float, float]]
 
 
 def edges(adjacency: np.ndarray) -> list[tuple[int, int]]:
-    """The edges of an adjacency matrix: (j, i) for every x_j -> x_i, that is
-    every adjacency[i, j] != 0, ordered by target, then source."""
+    """The edges of an adjacency matrix.
+
+    Parameters
+    ----------
+    adjacency : (n, n) array
+        ``adjacency[i, j] != 0`` means x_j -> x_i.
+
+    Returns
+    -------
+    list of (int, int)
+        (j, i) for every x_j -> x_i, ordered by target, then source.
+    """
     return [(int(j), int(i)) for i, j in zip(*np.nonzero(adjacency), strict=True)]
 
 
@@ -48,10 +58,25 @@ def edge_margin(margins: np.ndarray | None, j: int, i: int) -> float | None:
 def to_dot(adjacency: np.ndarray, names: list[str],
            probabilities: np.ndarray | None = None, *,
            margins: np.ndarray | None = None) -> str:
-    """Graphviz DOT text: one node per variable, one edge per nonzero entry
-    adjacency[i, j] (x_j -> x_i) labelled with its weight, and with its
-    bootstrap probability when `probabilities` (same shape) is given, and
-    its order margin (m=) when `margins` (an estimator's order_margins_)."""
+    """A graph as Graphviz DOT text.
+
+    One node per variable, one edge per nonzero entry ``adjacency[i, j]``
+    (x_j -> x_i), labelled with its weight.
+
+    Parameters
+    ----------
+    adjacency : (n, n) array
+    names : list of str
+        The nodes' names.
+    probabilities : (n, n) array or None
+        Adds each edge's bootstrap probability (p=) to its label.
+    margins : (n, n) array or None
+        An estimator's ``order_margins_``: adds each edge's margin (m=).
+
+    Returns
+    -------
+    str
+    """
     lines = ["digraph varkel {", "  node [shape=ellipse];"]
     lines += [f"  {_quote(name)};" for name in names]
     for j, i in edges(adjacency):
@@ -151,8 +176,13 @@ def layered_positions(adjacency: np.ndarray, order: list[int]) -> Positions:
 
 
 def picture_formats() -> set[str]:
-    """The file suffixes plot_graph's figures can be saved as (matplotlib's
-    formats, such as png, svg and pdf)."""
+    """The file suffixes :func:`plot_graph`'s figures can be saved as.
+
+    Returns
+    -------
+    set of str
+        matplotlib's formats, such as png, svg and pdf.
+    """
     try:
         from matplotlib.figure import Figure  # noqa: PLC0415 - plotting is optional
     except ImportError:
@@ -163,11 +193,32 @@ def picture_formats() -> set[str]:
 def plot_graph(adjacency: np.ndarray, names: list[str], order: list[int], *,
                probabilities: np.ndarray | None = None, margins: np.ndarray | None = None,
                ax: Any = None) -> Any:
-    """Draws the graph with matplotlib and returns the axes. Colour gives an
-    edge's sign, width its weight, and its shade the order margin (darker:
-    the data decide the pair more clearly), or else its bootstrap
-    probability. A legend says so. Without `ax` a new figure is made (not
-    registered with pyplot); save it with ax.figure.savefig(path)."""
+    """Draws a graph with matplotlib.
+
+    Colour gives an edge's sign, width its weight, and its shade the order
+    margin (darker: the data decide the pair more clearly), or else its
+    bootstrap probability. A legend says so. Uses Graphviz's layout when its
+    ``dot`` program is installed, else layers by longest path from the roots.
+
+    Parameters
+    ----------
+    adjacency : (n, n) array
+        ``adjacency[i, j] != 0`` means x_j -> x_i.
+    names : list of str
+    order : list of int
+        A causal order, which orders the nodes within a layer.
+    probabilities : (n, n) array or None
+        Bootstrap probabilities, shown as p=.
+    margins : (n, n) array or None
+        Order margins, shown as m= and as the edges' shade.
+    ax : matplotlib Axes or None
+        Without it a new figure is made (not registered with pyplot).
+
+    Returns
+    -------
+    matplotlib Axes
+        Save the picture with ``ax.figure.savefig(path)``.
+    """
     from matplotlib.figure import Figure  # noqa: PLC0415 - plotting is optional
 
     if ax is None:

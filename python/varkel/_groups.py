@@ -147,24 +147,46 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
     """The best causal order shared by several data sets, by exhaustive
     search, and one causal graph per data set.
 
-    fit(X_list) takes data sets with the same columns, in any number of rows
-    each. Every variable's score is summed over the groups, and the order
-    with the best total over all n! orders is found exactly. Each group's
-    graph is then pruned from that order on the group's own data (adaptive
-    lasso, as ExhaustiveLiNGAM).
+    ``fit(X_list)`` takes data sets with the same columns, in any number of
+    rows each. Every variable's score is summed over the groups, and the
+    order with the best total over all n! orders is found exactly. Each
+    group's graph is then pruned from that order on the group's own data
+    (adaptive lasso, as :class:`ExhaustiveLiNGAM`). Searched in blocks, each
+    group has the earlier blocks regressed out of its own data.
 
-    Parameters are ExhaustiveLiNGAM's: prior_knowledge and tiers apply to the
-    shared order and to every graph, threads never changes a result,
-    random_state seeds bootstrap(), margins and window as there. Searched
-    in blocks, each group has the earlier blocks regressed out of its own
-    data.
+    Parameters
+    ----------
+    prior_knowledge, tiers : as in ExhaustiveLiNGAM
+        They apply to the shared order and to every graph.
+    threads : int
+        As in ExhaustiveLiNGAM; it never changes a result.
+    random_state : int, numpy Generator or None
+        Seeds :meth:`bootstrap`.
+    margins, window : as in ExhaustiveLiNGAM
 
-    Attributes (after fit): causal_order_; adjacency_matrices_, one (n, n)
-    array per group, B[i, j] != 0 meaning x_j -> x_i in that group's units;
-    total_score_; search_; independence_, one IndependenceCheck per group (see
-    ExhaustiveLiNGAM); order_margins_, runner_up_order_, runner_up_total_ of the
-    shared order (or None); n_features_in_, n_groups_; feature_names_in_ when
-    the groups were DataFrames.
+    Attributes
+    ----------
+    causal_order_ : list of int
+        The shared order, causes first.
+    adjacency_matrices_ : list of (n, n) arrays
+        One per group; ``B[i, j] != 0`` means x_j -> x_i in that group's
+        units.
+    total_score_ : float
+        The shared order's total, summed over the groups.
+    search_ : str
+        As in ExhaustiveLiNGAM.
+    blocks_ : list of lists of int
+        As in ExhaustiveLiNGAM.
+    independence_ : list of IndependenceCheck
+        One per group (see ExhaustiveLiNGAM).
+    order_margins_, runner_up_order_, runner_up_total_ : as in ExhaustiveLiNGAM
+        Of the shared order, or None.
+    n_features_in_ : int
+        The number of columns.
+    n_groups_ : int
+        The number of groups.
+    feature_names_in_ : array of str
+        The columns' names, when the groups were DataFrames.
     """
 
     def __init__(self, *, prior_knowledge: npt.ArrayLike | None = None, threads: int = 0,
@@ -182,8 +204,21 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
             progress: ProgressCallback | None = None,
             checkpoint: str | os.PathLike[str] | None = None,
             mpi: bool = False) -> MultiGroupExhaustiveLiNGAM:
-        """Finds the shared order and each group's graph; returns self.
-        progress, checkpoint and mpi are as in varkel.causal_order."""
+        """Finds the shared order and each group's graph.
+
+        Parameters
+        ----------
+        X_list : list of array-likes or DataFrames
+            The groups, with the same columns.
+        y : ignored
+        progress, checkpoint, mpi :
+            As in :func:`varkel.causal_order`.
+
+        Returns
+        -------
+        MultiGroupExhaustiveLiNGAM
+            self, fitted.
+        """
         threads = check_threads(self.threads)
         use_mpi = check_flag(mpi, "mpi")
         check_random_state(self.random_state)
@@ -216,7 +251,12 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
         return prepare_groups(X_list, self.prior_knowledge, self.tiers, self.window)
 
     def feature_names(self) -> list[str]:
-        """The variables' names: the DataFrames', else x0, x1, ..."""
+        """The variables' names: the DataFrames', else x0, x1, ...
+
+        Returns
+        -------
+        list of str
+        """
         self._check_fitted()
         if hasattr(self, "feature_names_in_"):
             return [str(name) for name in self.feature_names_in_]
@@ -224,9 +264,24 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
 
     def estimate_total_effect(self, X_list: Any, from_index: int,
                               to_index: int) -> list[float]:
-        """The total effect of x_from on x_to in each group, as
-        ExhaustiveLiNGAM.estimate_total_effect computes it on that group's
-        data and graph; 0.0 everywhere when x_to comes first in the order."""
+        """The total effect of x_from on x_to in each group.
+
+        As :meth:`ExhaustiveLiNGAM.estimate_total_effect` computes it on that
+        group's data and graph; 0.0 everywhere, with a warning, when x_to comes
+        first in the order.
+
+        Parameters
+        ----------
+        X_list : list of array-likes or DataFrames
+            The fitted groups' data.
+        from_index, to_index : int
+            Column indices.
+
+        Returns
+        -------
+        list of float
+            One effect per group.
+        """
         self._check_fitted()
         groups = self._fitted_groups(X_list)
         source, target = check_effect_indices(from_index, to_index, self.n_features_in_)
@@ -238,12 +293,27 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
 
     def bootstrap(self, X_list: Any, n_sampling: int, *,
                   progress: ProgressCallback | None = None) -> list[BootstrapResult]:
-        """Fits n_sampling resamples, each drawing every group's rows with
-        replacement from that group (seeded by random_state, per group and
-        per resample, so the results never depend on the threads). Returns
-        one BootstrapResult per group; causal_orders_ are the shared orders.
-        Resamples that cannot be searched are skipped as in
-        ExhaustiveLiNGAM.bootstrap. Does not change the fitted attributes."""
+        """Fits resamples of every group at once.
+
+        Each resample draws every group's rows with replacement from that group
+        (seeded by ``random_state``, per group and per resample, so the results
+        never depend on the threads). Resamples that cannot be searched are
+        skipped as in :meth:`ExhaustiveLiNGAM.bootstrap`. Does not change the
+        fitted attributes.
+
+        Parameters
+        ----------
+        X_list : list of array-likes or DataFrames
+        n_sampling : int
+            The number of resamples, at least 1.
+        progress : callable or None
+            Called as ``progress(resamples done, n_sampling)``.
+
+        Returns
+        -------
+        list of BootstrapResult
+            One per group; their ``causal_orders_`` are the shared orders.
+        """
         count = check_count(n_sampling, "n_sampling")
         if count == 0:
             raise InputError("n_sampling must be at least 1")
@@ -269,9 +339,19 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
 
     def to_dot(self, bootstrap: list[BootstrapResult] | None = None,
                groups: list[str] | None = None) -> str:
-        """Every group's graph as Graphviz DOT text, one cluster per group
-        (named by `groups`, default 'group 0', 'group 1', ...), edges
-        labelled with their weights and bootstrap probabilities."""
+        """Every group's graph as Graphviz DOT text, one cluster per group.
+
+        Parameters
+        ----------
+        bootstrap : list of BootstrapResult or None
+            As :meth:`bootstrap` gives it: labels edges with their probabilities.
+        groups : list of str or None
+            The clusters' titles; default 'group 0', 'group 1', ...
+
+        Returns
+        -------
+        str
+        """
         self._check_fitted()
         if groups is not None and len(groups) != self.n_groups_:
             raise InputError(f"groups names {len(groups)} groups; the model has "
@@ -291,8 +371,22 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
 
     def plot(self, group: int = 0, ax: Any = None, bootstrap: list[BootstrapResult] | None = None,
              *, margins: bool = True) -> Any:
-        """Draws group `group`'s graph (see ExhaustiveLiNGAM.plot); the
-        shared order's margins shade every group's edges."""
+        """Draws one group's graph with matplotlib (see :meth:`ExhaustiveLiNGAM.plot`).
+
+        Parameters
+        ----------
+        group : int
+            The group's index.
+        ax : matplotlib Axes or None
+        bootstrap : list of BootstrapResult or None
+            As :meth:`bootstrap` gives it.
+        margins : bool
+            The shared order's margins shade every group's edges.
+
+        Returns
+        -------
+        matplotlib Axes
+        """
         self._check_fitted()
         g = check_count(group, "group")
         if g >= self.n_groups_:
@@ -305,8 +399,18 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
                           margins=self.order_margins_ if margins else None, ax=ax)
 
     def diagnostics(self, X_list: Any) -> list[list[Diagnostic]]:
-        """ExhaustiveLiNGAM.diagnostics for each group: its data, its graph
-        and the shared order."""
+        """:meth:`ExhaustiveLiNGAM.diagnostics` for each group.
+
+        Parameters
+        ----------
+        X_list : list of array-likes or DataFrames
+            The fitted groups' data.
+
+        Returns
+        -------
+        list of lists of Diagnostic
+            One list per group, from its data, its graph and the shared order.
+        """
         self._check_fitted()
         groups = self._fitted_groups(X_list)
         return [diagnose(d.values, B, self.causal_order_, self.feature_names())

@@ -113,9 +113,22 @@ def independence_p_values(residuals: np.ndarray) -> np.ndarray:
 @dataclass(frozen=True)
 class IndependenceCheck:
     """The test of the fitted model's central assumption: are its residuals
-    independent? `dependent` counts the pairs whose p-value is below ALPHA /
-    pairs_tested; `smallest_p` and `worst_pair` (names) are the pair least
-    like independent (None when no pair was tested)."""
+    independent?
+
+    ``str()`` gives the command line's line, such as "residuals:
+    independent (45 pairs tested)".
+
+    Attributes
+    ----------
+    pairs_tested : int
+        The pairs of residuals tested (HSIC).
+    dependent : int
+        The pairs whose p-value is below 0.001 / pairs_tested.
+    smallest_p : float or None
+        The smallest p-value; None when no pair was tested.
+    worst_pair : (str, str) or None
+        The names of the pair it belongs to.
+    """
 
     pairs_tested: int
     dependent: int
@@ -133,6 +146,7 @@ class IndependenceCheck:
                 f"worst {a}\u2013{b}, p = {self.smallest_p:.2g}")
 
     def to_dict(self) -> dict[str, object]:
+        """The check as JSON's types."""
         return {"pairs_tested": self.pairs_tested, "dependent": self.dependent,
                 "smallest_p": self.smallest_p,
                 "worst_pair": None if self.worst_pair is None else list(self.worst_pair)}

@@ -23,8 +23,22 @@ REFERENCES: tuple[str, ...] = ("normal",)
 
 
 def reference_vector(name: str, n_samples: int) -> np.ndarray:
-    """Quantiles of the named null distribution at Blom's plotting positions
-    (i - 3/8) / (n + 1/4), ascending, rescaled to mean 0 and mean square 1."""
+    """The sorted values the residuals are contrasted with.
+
+    Quantiles of the named null distribution at Blom's plotting positions
+    (i - 3/8) / (n + 1/4), ascending, rescaled to mean 0 and mean square 1.
+
+    Parameters
+    ----------
+    name : str
+        "normal".
+    n_samples : int
+        At least 2.
+
+    Returns
+    -------
+    array of n_samples floats
+    """
     if name not in REFERENCES:
         raise InputError(f"unknown reference {name!r}: the named reference is 'normal' (the "
                          "null distribution; pass a vector for another)")

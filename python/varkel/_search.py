@@ -25,18 +25,28 @@ __all__ = ["CausalOrder", "ProgressCallback", "Searched", "causal_order", "order
 class CausalOrder:
     """Result of :func:`causal_order`.
 
-    order: column indices from first (a root cause) to last (a pure effect).
-    total: the best total score, a float32 value widened to float.
-    sinks: the search's table; entry S is the last variable of the best
+    Attributes
+    ----------
+    order : list of int
+        Column indices from first (a root cause) to last (a pure effect).
+    total : float
+        The best total score, a float32 value widened to float.
+    sinks : array or None
+        The search's table; entry S is the last variable of the best
         ordering of the subset with bit mask S, or -1. None when the order
         was searched in blocks (with tiers, or above 30 variables).
-    search: "exact" when every block was searched exactly, "window w=W" when
-        a block of more than 30 variables was window-searched.
-    blocks: the blocks searched one after another (column indices), or
-        None for one search of every column.
-    reference: "normal", or "custom" for a caller's vector.
-    reference_vector: the sorted reference values the residuals were compared with.
-    names: the column names (a DataFrame's, else x0, x1, ...).
+    reference : str
+        "normal", or "custom" for a caller's vector.
+    reference_vector : array
+        The sorted reference values the residuals were compared with.
+    names : list of str
+        The column names (a DataFrame's, else x0, x1, ...).
+    search : str
+        "exact" when every block was searched exactly, "window w=W" when a
+        block of more than 30 variables was window-searched.
+    blocks : list of lists of int, or None
+        The blocks searched one after another (column indices), or None for
+        one search of every column.
     """
 
     order: list[int]
@@ -136,46 +146,61 @@ def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
                  window: int | None = None, progress: ProgressCallback | None = None,
                  checkpoint: str | os.PathLike[str] | None = None,
                  mpi: bool = False) -> CausalOrder:
-    """The best ordering of the columns of X (samples x variables, an array or
-    a DataFrame), by exhaustive search.
-
-    reference: the null distribution the sorted standardised residuals are
-        contrasted with: "normal" (default), or a vector of n_samples values.
-        Never the noise's own distribution: see varkel.reference_vector.
-    threads: worker threads; 0 (default) uses every processor this thread may
-        run on, and larger counts are capped at that number. Small searches
-        run on the calling thread. The result never depends on it.
-    standardize: scale each column to unit variance first, so the order does
-        not depend on the columns' units. Columns are always centred;
-        standardize=False skips only the scaling.
-    prior_knowledge: an n x n matrix in DirectLiNGAM's format (see
-        ExhaustiveLiNGAM); the result is then the best order that satisfies
-        every constraint it implies.
-    tiers: a list of lists of columns (indices, or a DataFrame's names),
-        earlier tiers first, every column in exactly one: no variable is an
-        ancestor of a variable of an earlier tier. The order is then searched
-        tier by tier, each exactly on the data with the earlier tiers
-        regressed out, so the columns may number more than 30 as long as
-        every tier has at most 30. Prior knowledge that splits the order into
-        such blocks is used the same way above 30 variables.
-    window: None, or w from 2 to 25: a block of more than 30 variables is
-        then searched by windows of w consecutive positions (see the
-        README), and `search` says "window w=W". None refuses such blocks.
-    progress: called as progress(done, total) with the number of score
-        evaluations done, at least every half second; an exception it raises
-        stops the search.
-    checkpoint: a directory; each finished level of the search is written
-        there durably, and a search of the same inputs that finds it resumes
-        after its last complete level, with a bit-identical result. A
-        checkpoint of other inputs, or a damaged one, is refused.
-    mpi: split each level over the ranks of an MPI job (run under mpiexec or
-        srun; needs mpi4py). Every rank must call this with the same inputs,
-        and each gets the result, bit-identical to a single process's.
-        Only rank 0 writes the checkpoint.
+    """The best ordering of the columns of X, by exhaustive search.
 
     Ctrl-C stops the search with KeyboardInterrupt. A search that cannot fit
     in memory raises MemoryError before it starts; InputError (a ValueError)
     reports data or options that cannot be searched.
+
+    Parameters
+    ----------
+    X : array-like or DataFrame, shape (n_samples, n_features)
+        The data, one column per variable.
+    reference : "normal" or array of n_samples floats
+        The null distribution the sorted standardised residuals are contrasted
+        with. Never the noise's own distribution: see
+        :func:`varkel.reference_vector`.
+    threads : int
+        Worker threads; 0 (default) uses every processor this thread may run
+        on, and larger counts are capped at that number. Small searches run on
+        the calling thread. The result never depends on it.
+    standardize : bool
+        Scale each column to unit variance first, so the order does not depend
+        on the columns' units. Columns are always centred; False skips only the
+        scaling.
+    prior_knowledge : (n, n) array or None
+        DirectLiNGAM's format (see :class:`ExhaustiveLiNGAM`); the result is
+        then the best order that satisfies every constraint it implies.
+    tiers : list of lists of columns, or None
+        Indices or a DataFrame's names, earlier tiers first, every column in
+        exactly one: no variable is an ancestor of a variable of an earlier
+        tier. The order is then searched tier by tier, each exactly on the data
+        with the earlier tiers regressed out, so the columns may number more
+        than 30 as long as every tier has at most 30. Prior knowledge that
+        splits the order into such blocks is used the same way above 30
+        variables.
+    window : None or int from 2 to 25
+        A block of more than 30 variables is then searched by windows of w
+        consecutive positions, and ``search`` says "window w=W". None refuses
+        such blocks.
+    progress : callable or None
+        Called as ``progress(done, total)`` with the number of score
+        evaluations done, at least every half second; an exception it raises
+        stops the search.
+    checkpoint : path or None
+        A directory; each finished level of the search is written there
+        durably, and a search of the same inputs that finds it resumes after
+        its last complete level, with a bit-identical result. A checkpoint of
+        other inputs, or a damaged one, is refused.
+    mpi : bool
+        Split each level over the ranks of an MPI job (run under mpiexec or
+        srun; needs mpi4py). Every rank must call this with the same inputs,
+        and each gets the result, bit-identical to a single process's. Only
+        rank 0 writes the checkpoint.
+
+    Returns
+    -------
+    CausalOrder
     """
     use_mpi = check_flag(mpi, "mpi")
     thread_count = check_threads(threads)

@@ -18,8 +18,22 @@ ProgressCallback = Callable[[int, int], Any]
 
 
 def order_from_sinks(sinks: npt.ArrayLike, n_vars: int) -> list[int]:
-    """Walks a sink table from the full set down: returns the best ordering,
-    first variable first. Raises InputError where a subset has no sink."""
+    """The best ordering, from a sink table.
+
+    Walks the table from the full set down. Raises InputError where a subset
+    has no sink.
+
+    Parameters
+    ----------
+    sinks : array of 2^n_vars ints
+        Entry S: the last variable of the best ordering of subset S, or -1.
+    n_vars : int
+
+    Returns
+    -------
+    list of int
+        First variable first.
+    """
     table = np.asarray(sinks)
     if table.shape != (1 << n_vars,):
         raise InputError(f"a table for {n_vars} variables has {1 << n_vars} entries, got "

@@ -45,6 +45,7 @@ from varkel._prior import forbidden_edges
 from varkel._pruning import adaptive_lasso
 from varkel._reference import resolve_reference
 from varkel._search import ProgressCallback, prepare_values
+from varkel._simulate import spectral_radius
 
 CRITERIA = ("aic", "bic", "hqic")
 
@@ -139,11 +140,7 @@ def check_criterion(criterion: object) -> str | None:
 def largest_root(autoregression: Autoregression) -> float:
     """The largest modulus of the autoregression's roots: the eigenvalues
     of its companion matrix [M1 ... Mp; I 0]."""
-    lags, n_vars, _ = autoregression.coefficients.shape
-    companion = np.zeros((lags * n_vars, lags * n_vars))
-    companion[:n_vars] = np.hstack(list(autoregression.coefficients))
-    companion[n_vars:, :-n_vars] = np.eye((lags - 1) * n_vars)
-    return float(np.max(np.abs(np.linalg.eigvals(companion))))
+    return spectral_radius(list(autoregression.coefficients))
 
 
 # Least squares pulls a unit root's estimate below 1: with a constant in the
@@ -295,23 +292,33 @@ class VARExhaustiveLiNGAM(EstimatorParams):
     lags : int, at least 1
         The most lags the autoregression may use.
     criterion : "bic" (default), "aic", "hqic" or None
-        Chooses the number of lags from 1 to `lags`; None uses exactly `lags`.
+        Chooses the number of lags from 1 to ``lags``; None uses exactly
+        ``lags``.
     prior_knowledge : (n, n) array or None
         ExhaustiveLiNGAM's format, for the instantaneous order and B0.
-    tiers, window, threads, random_state : as in ExhaustiveLiNGAM (tiers
-        and window for the instantaneous order).
+    tiers, window, threads, random_state : as in ExhaustiveLiNGAM
+        tiers and window for the instantaneous order.
 
-    Attributes (after fit)
-    ----------------------
-    causal_order_ : the instantaneous order, causes first.
-    adjacency_matrices_ : (lags_ + 1, n, n); [0] is B0, [τ] is Bτ; entry
-        [τ, i, j] != 0 means x_j at t - τ -> x_i at t, in the data's units.
-    residuals_ : (T - lags_, n) the autoregression's residuals.
-    independence_ : IndependenceCheck of the instantaneous residuals (the
-        autoregression's residuals less what B0 explains; see
-        ExhaustiveLiNGAM).
-    lags_ : the number of lags used. total_score_ : the best order's total.
-    search_ : "exact", or "window w=W" (see ExhaustiveLiNGAM).
+    Attributes
+    ----------
+    causal_order_ : list of int
+        The instantaneous order, causes first.
+    adjacency_matrices_ : array, shape (p + 1, n, n) for p = ``lags_``
+        [0] is B0, [τ] is Bτ; entry [τ, i, j] != 0 means x_j at t - τ ->
+        x_i at t, in the data's units.
+    residuals_ : array, shape (T - p, n)
+        The autoregression's residuals.
+    independence_ : IndependenceCheck
+        Of the instantaneous residuals (the autoregression's residuals less
+        what B0 explains; see ExhaustiveLiNGAM).
+    lags_ : int
+        The number of lags used.
+    total_score_ : float
+        The best order's total.
+    search_, blocks_ : as in ExhaustiveLiNGAM
+    n_features_in_ : int
+    feature_names_in_ : array of str
+        The DataFrame's column names, when fitted on one.
     """
 
     def __init__(self, *, lags: int = 1, criterion: str | None = "bic",
@@ -341,9 +348,21 @@ class VARExhaustiveLiNGAM(EstimatorParams):
             progress: ProgressCallback | None = None,
             checkpoint: str | os.PathLike[str] | None = None,
             mpi: bool = False) -> VARExhaustiveLiNGAM:
-        """Fits the model to X (time steps x variables, oldest first); returns
-        self. progress, checkpoint and mpi are as in varkel.causal_order (for
-        the search of the residuals)."""
+        """Fits the model to a time series.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame, shape (T, n)
+            Time steps x variables, oldest first.
+        y : ignored
+        progress, checkpoint, mpi :
+            As in :func:`varkel.causal_order`, for the search of the residuals.
+
+        Returns
+        -------
+        VARExhaustiveLiNGAM
+            self, fitted.
+        """
         threads = check_threads(self.threads)
         use_mpi = check_flag(mpi, "mpi")
         check_random_state(self.random_state)
@@ -367,15 +386,32 @@ class VARExhaustiveLiNGAM(EstimatorParams):
         return self
 
     def feature_names(self) -> list[str]:
-        """The variables' names: the DataFrame's, else x0, x1, ..."""
+        """The variables' names: the DataFrame's, else x0, x1, ...
+
+        Returns
+        -------
+        list of str
+        """
         self._check_fitted()
         return list(self.names_)
 
     def diagnostics(self, X: npt.ArrayLike) -> list[Diagnostic]:
-        """ExhaustiveLiNGAM.diagnostics of the instantaneous model (the
-        autoregression's residuals of X with the fitted lags, B0 and order),
-        and "non-stationary" when the autoregression has a root at or near
-        the unit circle (see non_stationary)."""
+        """Where the fitted answer should not be trusted.
+
+        :meth:`ExhaustiveLiNGAM.diagnostics` of the instantaneous model (the
+        autoregression's residuals of X with the fitted lags, B0 and the order),
+        and "non-stationary" when the autoregression has a root at or near the
+        unit circle.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame
+            The fitted series.
+
+        Returns
+        -------
+        list of Diagnostic
+        """
         values = self._fitted_series(X)
         names = self.feature_names()
         autoregression = fit_autoregression(values, self.lags_)
@@ -386,14 +422,28 @@ class VARExhaustiveLiNGAM(EstimatorParams):
 
     def bootstrap(self, X: npt.ArrayLike, n_sampling: int, *,
                   progress: ProgressCallback | None = None) -> BootstrapResult:
-        """VAR-LiNGAM's residual bootstrap: fits the model to X, then to
-        n_sampling series simulated from the fitted autoregression with its
-        residuals drawn with replacement (seeded by random_state, per
-        resample), each with the fitted number of lags, on several threads
-        at once. In the result, adjacency_matrices_ has shape (n_sampling,
-        n, n * (lags_ + 1)): B0, B1, ... side by side, as VAR-LiNGAM gives
-        them, so a column index j >= n is variable j % n at lag j // n.
-        Does not change the fitted attributes."""
+        """VAR-LiNGAM's residual bootstrap.
+
+        Fits the model to X, then to n_sampling series simulated from the fitted
+        autoregression with its residuals drawn with replacement (seeded by
+        ``random_state``, per resample), each with the fitted number of lags, on
+        several threads at once. Does not change the fitted attributes.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame, shape (T, n)
+        n_sampling : int
+            The number of resamples, at least 1.
+        progress : callable or None
+            Called as ``progress(resamples done, n_sampling)``.
+
+        Returns
+        -------
+        BootstrapResult
+            Its ``adjacency_matrices_`` has shape (n_sampling, n, n * (p + 1))
+            for p = ``lags_``: B0, B1, ... side by side, as VAR-LiNGAM gives
+            them, so a column index j >= n is variable j % n at lag j // n.
+        """
         count = check_count(n_sampling, "n_sampling")
         if count == 0:
             raise InputError("n_sampling must be at least 1")
@@ -411,22 +461,51 @@ class VARExhaustiveLiNGAM(EstimatorParams):
                                feature_names_=list(names), skipped_resamples_=skipped)
 
     def unrolled_graph(self) -> tuple[np.ndarray, list[str], list[int]]:
-        """The fitted graph over every variable at t and at each lag (see
-        varkel._graph.unrolled): adjacency, node names such as 'x0(t-1)',
-        and an order, oldest lag first."""
+        """The fitted graph over every variable at t and at each lag.
+
+        Returns
+        -------
+        adjacency : array
+            Over n * (p + 1) nodes for p = ``lags_``; node τ n + j is x_j at
+        t - τ.
+        names : list of str
+            Node names such as 'x0(t-1)'.
+        order : list of int
+            An order of the nodes, oldest lag first.
+        """
         self._check_fitted()
         return unrolled(self.adjacency_matrices_, self.feature_names(), self.causal_order_)
 
     def to_dot(self, bootstrap: BootstrapResult | None = None) -> str:
-        """The unrolled graph as Graphviz DOT text, edges labelled with
-        their weights (and bootstrap probabilities); lagged nodes are named
-        like 'x0(t-1)'."""
+        """The unrolled graph as Graphviz DOT text.
+
+        Parameters
+        ----------
+        bootstrap : BootstrapResult or None
+            Labels edges with their probabilities.
+
+        Returns
+        -------
+        str
+            Edges labelled with their weights; lagged nodes are named like
+            'x0(t-1)'.
+        """
         adjacency, names, _ = self.unrolled_graph()
         return to_dot(adjacency, names,
                       _padded(bootstrap, self.feature_names(), adjacency.shape[0]))
 
     def plot(self, ax: Any = None, bootstrap: BootstrapResult | None = None) -> Any:
-        """Draws the unrolled graph with matplotlib and returns the axes."""
+        """Draws the unrolled graph with matplotlib.
+
+        Parameters
+        ----------
+        ax : matplotlib Axes or None
+        bootstrap : BootstrapResult or None
+
+        Returns
+        -------
+        matplotlib Axes
+        """
         adjacency, names, order = self.unrolled_graph()
         return plot_graph(adjacency, names, order,
                           probabilities=_padded(bootstrap, self.feature_names(),

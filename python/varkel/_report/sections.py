@@ -48,9 +48,10 @@ def section(title: str, body: str, section_id: str) -> str:
 def column_summary(values: np.ndarray, names: Sequence[str]) -> str:
     from scipy.stats import kurtosis, skew  # noqa: PLC0415
 
-    rows: list[list[Cell]] = [[name, float(np.mean(column)), float(np.std(column)), float(skew(column)),
-             float(kurtosis(column)), len(np.unique(column))]
-            for name, column in zip(names, values.T, strict=True)]
+    rows: list[list[Cell]] = [
+        [name, float(np.mean(column)), float(np.std(column)), float(skew(column)),
+         float(kurtosis(column)), len(np.unique(column))]
+        for name, column in zip(names, values.T, strict=True)]
     return table(["column", "mean", "sd", "skewness", "excess kurtosis", "distinct values"],
                  rows, sortable=True)
 
