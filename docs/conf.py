@@ -7,7 +7,7 @@ sys.path.insert(0, os.path.abspath("."))
 
 project = "varkel"
 author = "the varkel developers"
-copyright = "2026, the varkel developers"  # noqa: A001 - Sphinx's name
+copyright = "2026, the varkel developers"
 from varkel import __version__ as release  # noqa: E402
 
 version = release

@@ -84,7 +84,7 @@ def test_the_report_renders_in_a_browser_as_the_model_says(fitted, tmp_path):
     assert weights == sorted(weights) and seen["after"] != seen["before"]
     screenshot = tmp_path / "report.png"
     headless(browser, f"--screenshot={screenshot}", "--window-size=1100,1400", path.as_uri())
-    from matplotlib.image import imread  # noqa: PLC0415
+    from matplotlib.image import imread
 
     pixels = imread(screenshot)[..., :3]
     assert np.mean(np.any(pixels < 0.8, axis=-1)) > 0.02  # ink on more than 2% of the page
