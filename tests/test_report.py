@@ -50,9 +50,13 @@ def chromium() -> str:
 
 
 def headless(browser: str, *args: str) -> subprocess.CompletedProcess[str]:
+    # The browser is not ours to check: a sanitized test run preloads its
+    # runtimes, which Chromium must not inherit.
+    env = {key: value for key, value in os.environ.items()
+           if key != "LD_PRELOAD" and not key.endswith("SAN_OPTIONS")}
     return subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu",
                            "--hide-scrollbars", *args], capture_output=True, text=True,
-                          timeout=300, check=True)
+                          timeout=300, check=True, env=env)
 
 
 @pytest.fixture(scope="module")
