@@ -137,8 +137,11 @@ def test_independence_p_values_find_a_hidden_common_cause():
     assert p.shape == (4, 4) and np.array_equal(p, p.T)
     assert p[2, 3] < 1e-3
     clean = varkel.simulate_dag(4, 1500, seed=3, edge_probability=0.5).X
-    q = varkel.ExhaustiveLiNGAM(margins=False).fit(clean).get_error_independence_p_values(clean)
+    model = varkel.ExhaustiveLiNGAM(margins=False).fit(clean)
+    q = model.get_error_independence_p_values(clean)
     assert q[np.triu_indices(4, 1)].min() > 0.01
+    # The fit keeps its own data's p-values; other data are tested afresh.
+    assert model.get_error_independence_p_values(X)[2, 3] < 1e-3
 
 
 def gaussian_root(rng):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import hashlib
 import os
 import warnings
 from typing import Any
@@ -64,14 +65,28 @@ class ResampleFit:
         return order, adjacency, total_effects(values, adjacency, order)
 
 
+def quiet_residual_p_values(values: np.ndarray, adjacency: np.ndarray
+                            ) -> tuple[np.ndarray, bool]:
+    """The residuals' pairwise independence p-values, and whether computing
+    them warned (too few rows: the p-values are then NaN)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        p = independence_p_values(residuals_of(values, adjacency))
+    return p, bool(caught)
+
+
 def residual_independence(values: np.ndarray, adjacency: np.ndarray,
                           names: list[str]) -> IndependenceCheck:
     """The independence check of a fitted graph's residuals, silent on
     too few rows (the check then says it did not test)."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # too few rows: the check says "not tested"
-        p = independence_p_values(residuals_of(values, adjacency))
-    return check_independence(p, names)
+    return check_independence(quiet_residual_p_values(values, adjacency)[0], names)
+
+
+def data_digest(values: np.ndarray) -> bytes:
+    """A fingerprint of a table's shape and bits, to recognise the fitted data."""
+    digest = hashlib.blake2b(repr(values.shape).encode(), digest_size=16)
+    digest.update(np.ascontiguousarray(values, dtype=np.float64).data)
+    return digest.digest()
 
 
 class ExhaustiveLiNGAM(EstimatorParams):
@@ -221,8 +236,11 @@ class ExhaustiveLiNGAM(EstimatorParams):
         self.runner_up_total_: float | None = fitted.runner_up_total
         self.search_ = fitted.search
         self.blocks_ = fitted.blocks
-        self.independence_ = residual_independence(prepared.data.values,
-                                                   self.adjacency_matrix_, prepared.data.names)
+        # The p-values are kept with the data's fingerprint: diagnostics and
+        # the report of the same data then need not test the pairs again.
+        p_values, warned = quiet_residual_p_values(prepared.data.values, self.adjacency_matrix_)
+        self.independence_ = check_independence(p_values, prepared.data.names)
+        self._fitted_p_values = None if warned else (data_digest(prepared.data.values), p_values)
         self.n_features_in_ = prepared.data.values.shape[1]
         if prepared.data.from_frame:
             self.feature_names_in_ = np.array(prepared.data.names, dtype=object)
@@ -321,6 +339,9 @@ class ExhaustiveLiNGAM(EstimatorParams):
         """
         self._check_fitted()
         values = self._fitted_values(X)
+        kept = self._kept_p_values(values)
+        if kept is not None:
+            return kept.copy()
         return independence_p_values(residuals_of(values, self.adjacency_matrix_))
 
     def diagnostics(self, X: npt.ArrayLike) -> list[Diagnostic]:
@@ -346,7 +367,14 @@ class ExhaustiveLiNGAM(EstimatorParams):
         self._check_fitted()
         values = self._fitted_values(X)
         return diagnose(values, self.adjacency_matrix_, self.causal_order_,
-                        self.feature_names())
+                        self.feature_names(), self._kept_p_values(values))
+
+    def _kept_p_values(self, values: np.ndarray) -> np.ndarray | None:
+        """The fit's residual p-values when `values` is the fitted data."""
+        kept: tuple[bytes, np.ndarray] | None = getattr(self, "_fitted_p_values", None)
+        if kept is not None and kept[0] == data_digest(values):
+            return kept[1]
+        return None
 
     def _prepared(self, X: npt.ArrayLike) -> PreparedSearch:
         return prepare_search(X, prior_knowledge=self.prior_knowledge, tiers=self.tiers,

@@ -261,9 +261,12 @@ class _Placer:
         ax.figure.draw_without_rendering()  # settles the layout, so sizes are final
         self.ax = ax
         self.to_display = ax.transData
-        self.segments = [(self.to_display.transform(positions[j]),
-                          self.to_display.transform(positions[i])) for j, i in edge_list]
-        self.nodes = [self.to_display.transform(p) for p in positions.values()]
+        self.starts = np.array([self.to_display.transform(positions[j]) for j, _ in edge_list]
+                               ).reshape(-1, 2)
+        self.ends = np.array([self.to_display.transform(positions[i]) for _, i in edge_list]
+                             ).reshape(-1, 2)
+        self.nodes = np.array([self.to_display.transform(p) for p in positions.values()]
+                              ).reshape(-1, 2)
         self.node_radius = node_radius_points * ax.figure.dpi / 72.0
         self.boxes: list[tuple[float, float, float, float]] = []
 
@@ -294,33 +297,43 @@ class _Placer:
         x0, y0, x1, y1 = box
         area = (x1 - x0) * (y1 - y0)
         cost = 0.0
-        for a0, b0, a1, b1 in self.boxes:
-            cost += 4 * max(0.0, min(x1, a1) - max(x0, a0)) * max(0.0, min(y1, b1) - max(y0, b0))
+        if self.boxes:
+            placed = np.asarray(self.boxes)
+            wide = np.clip(np.minimum(x1, placed[:, 2]) - np.maximum(x0, placed[:, 0]), 0, None)
+            high = np.clip(np.minimum(y1, placed[:, 3]) - np.maximum(y0, placed[:, 1]), 0, None)
+            cost += 4 * float(np.sum(wide * high))
         margin = 4.0  # pixels: a line has a width, and a label's box needs air
-        wide = (x0 - margin, y0 - margin, x1 + margin, y1 + margin)
-        for a, b in self.segments:
-            if _segment_hits_box(a, b, wide):
-                cost += area
-        for node in self.nodes:
-            dx = max(x0 - node[0], 0.0, node[0] - x1)
-            dy = max(y0 - node[1], 0.0, node[1] - y1)
-            if dx * dx + dy * dy < self.node_radius**2:
-                cost += 2 * area
+        cost += area * _segments_through_box(self.starts, self.ends, (
+            x0 - margin, y0 - margin, x1 + margin, y1 + margin))
+        dx = np.maximum(np.maximum(x0 - self.nodes[:, 0], 0.0), self.nodes[:, 0] - x1)
+        dy = np.maximum(np.maximum(y0 - self.nodes[:, 1], 0.0), self.nodes[:, 1] - y1)
+        cost += 2 * area * int(np.count_nonzero(dx * dx + dy * dy < self.node_radius**2))
         lx0, ly0, lx1, ly1 = self.ax.bbox.extents  # stay inside the axes
         outside = max(0.0, lx0 - x0) + max(0.0, x1 - lx1) + max(0.0, ly0 - y0) + \
             max(0.0, y1 - ly1)
         return float(cost + outside * (y1 - y0) * 4)
 
 
-def _segment_hits_box(a: np.ndarray, b: np.ndarray, box: tuple[float, float, float, float]
-                      ) -> bool:
-    """Whether the segment a-b passes through the box (sampled finely)."""
-    x0, y0, x1, y1 = box
-    for t in np.linspace(0.0, 1.0, 61):
-        x, y = a + t * (b - a)
-        if x0 <= x <= x1 and y0 <= y <= y1:
-            return True
-    return False
+def _segments_through_box(starts: np.ndarray, ends: np.ndarray,
+                          box: tuple[float, float, float, float]) -> int:
+    """How many of the segments starts[k]-ends[k] pass through the box:
+    each is clipped to the box's slab on either axis (Liang-Barsky), and
+    crosses it where the parameter ranges of both slabs meet within [0, 1]."""
+    if len(starts) == 0:
+        return 0
+    low, high = np.array(box[:2]), np.array(box[2:])
+    step = ends - starts
+    with np.errstate(divide="ignore", invalid="ignore"):
+        at_low, at_high = (low - starts) / step, (high - starts) / step
+    enter, leave = np.minimum(at_low, at_high), np.maximum(at_low, at_high)
+    # A segment parallel to an axis is inside that slab everywhere or nowhere.
+    flat = step == 0
+    inside = (starts >= low) & (starts <= high)
+    enter = np.where(flat, np.where(inside, -np.inf, np.inf), enter)
+    leave = np.where(flat, np.where(inside, np.inf, -np.inf), leave)
+    first = np.maximum(enter.max(axis=1), 0.0)
+    last = np.minimum(leave.min(axis=1), 1.0)
+    return int(np.count_nonzero(first <= last))
 
 
 def _draw(ax: Any, adjacency: np.ndarray, names: list[str], positions: Positions,
