@@ -245,7 +245,8 @@ EngineOptions::Prune parse_prune(std::optional<bool> prune) {
 
 EngineOptions make_options(uint64_t threads, const std::string& wait, const std::string& sort,
                            double slice_seconds,
-                           EngineOptions::Prune prune = EngineOptions::Prune::kAuto) {
+                           EngineOptions::Prune prune = EngineOptions::Prune::kAuto,
+                           int candidate_buffers = 0) {
   if (!(slice_seconds > 0.0 && slice_seconds <= 1.0)) {
     invalid("slice_seconds must be above 0 and at most 1");
   }
@@ -255,6 +256,8 @@ EngineOptions make_options(uint64_t threads, const std::string& wait, const std:
   options.sort = parse_sort(sort);
   options.slice_seconds = slice_seconds;
   options.prune = prune;
+  if (candidate_buffers < 0) invalid("candidate_buffers must be 0 or more");
+  options.candidate_buffers = candidate_buffers;
   return options;
 }
 
@@ -272,16 +275,18 @@ class Search {
  public:
   Search(const py::object& X, const py::object& C, const py::object& R, uint64_t threads,
          const std::optional<std::vector<int64_t>>& successors, const std::string& wait,
-         const std::string& sort, double slice_seconds, std::optional<bool> prune)
+         const std::string& sort, double slice_seconds, std::optional<bool> prune,
+         int candidate_buffers = 0)
       : groups_(read_groups(X, C, R, /*own=*/true)) {
     EngineProblem problem = check_problem(groups_);
     problem.successors = check_successors(successors, problem.n_vars);
     const EngineOptions options =
-        make_options(threads, wait, sort, slice_seconds, parse_prune(prune));
+        make_options(threads, wait, sort, slice_seconds, parse_prune(prune), candidate_buffers);
     const int n = problem.n_vars;
     check_memory(n, engine_bytes(n, group_samples(problem),
                                  engine_threads(threads, n, total_samples(problem)),
-                                 prunes(options.prune, fewest_samples(problem))));
+                                 prunes(options.prune, fewest_samples(problem)),
+                                 options.candidate_buffers));
     sinks_ = py::array_t<int8_t>(static_cast<py::ssize_t>(uint64_t{1} << n));
     std::fill(sinks_.mutable_data(), sinks_.mutable_data() + sinks_.size(), int8_t{-1});
     try {
@@ -417,9 +422,11 @@ class Search {
 py::tuple search(const py::object& X, const py::object& C, const py::object& R,
                  uint64_t threads, const std::optional<std::vector<int64_t>>& successors,
                  py::object progress, double progress_interval, const std::string& wait,
-                 const std::string& sort, double slice_seconds, std::optional<bool> prune) {
+                 const std::string& sort, double slice_seconds, std::optional<bool> prune,
+                 int candidate_buffers) {
   check_progress(progress, progress_interval);
-  Search search(X, C, R, threads, successors, wait, sort, slice_seconds, prune);
+  Search search(X, C, R, threads, successors, wait, sort, slice_seconds, prune,
+                candidate_buffers);
   return search.run(std::move(progress), progress_interval);
 }
 
@@ -545,7 +552,7 @@ PYBIND11_MODULE(_engine, m, py::mod_gil_not_used(),
         py::kw_only(), py::arg("threads") = 0, py::arg("successors") = py::none(),
         py::arg("progress") = py::none(), py::arg("progress_interval") = 0.5,
         py::arg("wait") = "block", py::arg("sort") = "auto", py::arg("slice_seconds") = 0.05,
-        py::arg("prune") = py::none(),
+        py::arg("prune") = py::none(), py::arg("candidate_buffers") = 0,
         R"doc(Best sink of every subset of X's columns, and the best total.
 
 X: n_samples x n_vars data (n_vars <= 30); C: its Gram matrix X^T X, or
@@ -578,8 +585,11 @@ wait ('block' or 'spin'), sort ('auto', 'djbsort', 'vqsort'),
 slice_seconds (the work between two checks for Ctrl-C and progress) and
 prune (bound each candidate sink's score first and sort only those that can
 still win: None, the default, where it pays, from 400 samples on; True
-always; False never) choose policies that never change the result; they
-are for benchmarks and tests.)doc");
+always; False never) and candidate_buffers (with pruning, how many
+candidates' residuals a worker computes at once; 0 chooses from memory,
+keeping the buffers within the engine's copy of the data on large tables)
+choose policies that never change the result; they are for benchmarks and
+tests.)doc");
   py::class_<varkel::Search>(m, "Search", R"doc(One search, relaxed level by level.
 
 Search(X, C, R, *, threads, successors, wait, sort, slice_seconds, prune) takes the

@@ -107,22 +107,27 @@ bool ColumnScorer::residuals(int target, const int* parents, const double* beta,
 }
 
 void ColumnScorer::candidates_unscaled_residuals(const CandidateRegressions& regressions,
-                                                 const int* targets, int count, double* z,
-                                                 size_t z_stride, double* sds, size_t sd_stride,
-                                                 bool* ok) const noexcept {
+                                                 const int* targets, const int* slots, int count,
+                                                 double* z, size_t z_stride, double* sds,
+                                                 size_t sd_stride, bool* ok) const noexcept {
   int live[kMaxRows] = {};
+  int live_slots[kMaxRows] = {};
   int n_live = 0;
   for (int t = 0; t < count; ++t) {
     const int j = targets[t];
     ok[j] = false;
-    if (!std::isnan(regressions.rss[j]) && n_samples_ > 0) live[n_live++] = j;
+    if (!std::isnan(regressions.rss[j]) && n_samples_ > 0) {
+      live[n_live] = j;
+      live_slots[n_live++] = slots[t];
+    }
   }
   bool nan[kMaxRows] = {};
   candidate_residuals(columns_.get(), stride_, n_samples_, regressions.members, regressions.k,
-                      regressions.beta, live, n_live, z, z_stride, nan);
+                      regressions.beta, live, live_slots, n_live, z, z_stride, nan);
   for (int t = 0; t < n_live; ++t) {
     const int j = live[t];
-    ok[j] = settle_deviation(z + j * z_stride, regressions.rss[j], nan[j], sds + j * sd_stride);
+    ok[j] = settle_deviation(z + live_slots[t] * z_stride, regressions.rss[j], nan[j],
+                             sds + j * sd_stride);
   }
 }
 

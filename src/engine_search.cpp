@@ -82,16 +82,29 @@ int fewest_samples(const EngineProblem& problem) {
   return problem.groups.empty() ? 0 : fewest;
 }
 
+size_t candidate_buffers(int n_vars, const std::vector<int>& group_samples, uint64_t workers,
+                         bool prune, int requested) {
+  const uint64_t all = static_cast<uint64_t>(std::max(n_vars, 1));
+  if (!prune) return 1;
+  if (requested > 0) return static_cast<size_t>(std::min<uint64_t>(requested, all));
+  const uint64_t buffer = std::max<uint64_t>(GroupScorer::scratch_bytes(group_samples), 1) *
+                          std::max<uint64_t>(workers, 1);
+  const uint64_t allowed =
+      std::max(GroupScorer::column_bytes(group_samples, n_vars), kCandidateScratchFloor);
+  return static_cast<size_t>(std::clamp<uint64_t>(allowed / buffer, 1, all));
+}
+
 uint64_t engine_bytes(int n_vars, const std::vector<int>& group_samples, uint64_t threads,
-                      bool prune) {
+                      bool prune, int requested_buffers) {
   const uint64_t subsets = uint64_t{1} << n_vars;
   const uint64_t level = std::max<uint64_t>(widest_level(n_vars), 1);
   const uint64_t workers = std::max<uint64_t>(threads, 1);
+  const uint64_t buffers =
+      candidate_buffers(n_vars, group_samples, workers, prune, requested_buffers);
   return subsets + level * (2 * sizeof(float) + sizeof(int8_t)) +
          GroupScorer::column_bytes(group_samples, n_vars) +
          workers * group_samples.size() * sizeof(CandidateRegressions) +
-         workers * GroupScorer::scratch_bytes(group_samples) *
-             (prune ? 2 * static_cast<uint64_t>(std::max(n_vars, 1)) + 1 : 2) / 2;
+         workers * GroupScorer::scratch_bytes(group_samples) * buffers;
 }
 
 EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
@@ -102,15 +115,14 @@ EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
       threads_(engine_threads(options.threads, problem_.n_vars, total_samples(problem_))),
       slice_seconds_(options.slice_seconds),
       pool_(make_pool(threads_, options.wait_mode)),
-      buffers_per_worker_(prune_ ? static_cast<size_t>(std::max(problem_.n_vars, 1)) : 1),
+      buffers_per_worker_(candidate_buffers(problem_.n_vars, group_samples(problem_),
+                                            pool_ ? pool_->NumWorkers() : 1, prune_,
+                                            options.candidate_buffers)),
       scratch_(scorer_.make_scratch((pool_ ? pool_->NumWorkers() : 1) * buffers_per_worker_)),
       regressions_(allocate<CandidateRegressions>((pool_ ? pool_->NumWorkers() : 1) *
                                                   scorer_.groups())),
-      deviations_(allocate<double>((pool_ ? pool_->NumWorkers() : 1) * buffers_per_worker_ *
+      deviations_(allocate<double>((pool_ ? pool_->NumWorkers() : 1) * deviations_per_worker() *
                                    scorer_.groups())),
-      block_scratch_(prune_ ? allocate<int32_t>((pool_ ? pool_->NumWorkers() : 1) *
-                                                 scorer_.widest_stride())
-                            : nullptr),
       previous_totals_(allocate<float>(widest_level(problem_.n_vars))),
       current_totals_(allocate<float>(widest_level(problem_.n_vars))),
       current_sinks_(allocate<int8_t>(widest_level(problem_.n_vars))),
@@ -129,7 +141,7 @@ EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
 }
 
 void EngineSearch::relax(uint32_t mask, uint64_t rank, CandidateRegressions* regressions,
-                         double* z, int32_t* blocks, double* sds) {
+                         double* z, double* sds) {
   uint32_t candidates = mask;
   if (!predecessors_.empty()) {
     // A subset that lacks a required predecessor of one of its members is
@@ -159,7 +171,7 @@ void EngineSearch::relax(uint32_t mask, uint64_t rank, CandidateRegressions* reg
   Relaxed relaxed;
   if (prune_) {
     double scores[kMaxRows];
-    score_pruned(regressions, candidates, parent_totals, z, blocks, sds, scores);
+    score_pruned(regressions, candidates, parent_totals, z, sds, scores);
     relaxed = relax_subset(
         mask, candidates, [&](int target, uint32_t) { return scores[position(target)]; },
         parent_total);
@@ -176,16 +188,17 @@ void EngineSearch::relax(uint32_t mask, uint64_t rank, CandidateRegressions* reg
 }
 
 void EngineSearch::score_pruned(const CandidateRegressions* regressions, uint32_t candidates,
-                                const float* parent_totals, double* z, int32_t* blocks,
-                                double* sds, double* scores) {
-  // The residuals of every candidate at once (their division by the
-  // standard deviation put off), then the candidates one at a time, in order
-  // of promise: once a candidate has been scored, the bound U on this one's
-  // score first. The engine's score s is at most U (as doubles), so
-  // float32(s) + total <= float32(U) + total, float32 rounding and addition
-  // being monotone: a candidate with float32(U) + total below the best
-  // candidate scored so far is strictly below the subset's maximum and can
-  // neither win nor tie.
+                                const float* parent_totals, double* z, double* sds,
+                                double* scores) {
+  // The candidates one at a time, in order of promise: once a candidate has
+  // been scored, the bound U on this one's score first. The engine's score s
+  // is at most U (as doubles), so float32(s) + total <= float32(U) + total,
+  // float32 rounding and addition being monotone: a candidate with
+  // float32(U) + total below the best candidate scored so far is strictly
+  // below the subset's maximum and can neither win nor tie. Their residuals
+  // (the division by the standard deviation put off) are computed together,
+  // as many at a time as the worker has buffers; how many never changes a
+  // score or what is skipped, as the candidates' order stays the same.
   const int k = regressions[0].k;
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   constexpr float kNoBar = -std::numeric_limits<float>::infinity();
@@ -195,8 +208,6 @@ void EngineSearch::score_pruned(const CandidateRegressions* regressions, uint32_
     scores[j] = -std::numeric_limits<double>::infinity();
     if (((candidates >> regressions[0].members[j]) & 1) != 0) order[count++] = j;
   }
-  bool ok[kMaxRows];
-  scorer_.unscaled_residuals(regressions, order, count, z, sds, ok);
   // The best total of the rest first: it usually ends with the subset's
   // best total, so the bar is high from the first candidate on, and that
   // one needs no bound. Insertion sort, stable, at most 30 candidates; NaN
@@ -211,9 +222,17 @@ void EngineSearch::score_pruned(const CandidateRegressions* regressions, uint32_
     for (; b > 0 && promise(order[b - 1]) < promise(j); --b) order[b] = order[b - 1];
     order[b] = j;
   }
+  int slots[kMaxRows];
+  for (int slot = 0; slot < kMaxRows; ++slot) slots[slot] = slot;
+  const int batch = static_cast<int>(buffers_per_worker_);
+  bool ok[kMaxRows];
   float bar = kNoBar;
   uint64_t skipped = 0;
   for (int a = 0; a < count; ++a) {
+    if (a % batch == 0) {
+      scorer_.unscaled_residuals(regressions, order + a, slots, std::min(batch, count - a), z,
+                                 sds, ok);
+    }
     const int j = order[a];
     // A score that is NaN without sorting is never bounded, nor skipped:
     // NaN, as score_candidate gives it (the first group's NaN regression,
@@ -223,10 +242,10 @@ void EngineSearch::score_pruned(const CandidateRegressions* regressions, uint32_
       scores[j] = std::isnan(rss) ? rss : kNaN;
       continue;  // NaN: the bar stays
     }
-    double* residuals = z + j * scorer_.stride();
+    double* residuals = z + static_cast<size_t>(a % batch) * scorer_.stride();
     const double* deviations = sds + j * scorer_.groups();
     if (bar > kNoBar &&
-        static_cast<float>(scorer_.upper(residuals, deviations, blocks)) + parent_totals[j] < bar) {
+        static_cast<float>(scorer_.upper(residuals, deviations)) + parent_totals[j] < bar) {
       ++skipped;  // its score stays -inf: it cannot win
       continue;
     }
@@ -240,12 +259,11 @@ void EngineSearch::score_pruned(const CandidateRegressions* regressions, uint32_
 
 void EngineSearch::relax_run(int k, uint64_t first, uint64_t last, size_t worker) {
   double* z = scratch_.get() + worker * buffers_per_worker_ * scorer_.stride();
-  int32_t* blocks = prune_ ? block_scratch_.get() + worker * scorer_.widest_stride() : nullptr;
   CandidateRegressions* regressions = regressions_.get() + worker * scorer_.groups();
-  double* sds = deviations_.get() + worker * buffers_per_worker_ * scorer_.groups();
+  double* sds = deviations_.get() + worker * deviations_per_worker() * scorer_.groups();
   uint32_t mask = unrank_subset(first, k, problem_.n_vars);
   for (uint64_t rank = first; rank < last; ++rank) {
-    relax(mask, rank, regressions, z, blocks, sds);
+    relax(mask, rank, regressions, z, sds);
     if (rank + 1 < last) mask = next_subset(mask);
   }
 }

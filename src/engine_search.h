@@ -21,6 +21,7 @@
 #ifndef VARKEL_ENGINE_SEARCH_H_
 #define VARKEL_ENGINE_SEARCH_H_
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -55,6 +56,10 @@ struct EngineOptions {
   // where it pays, from kMinSamplesToPrune samples on (below, a sort costs
   // less than the bound saves).
   enum class Prune { kAuto, kAlways, kNever } prune = Prune::kAuto;
+  // With pruning, how many candidates' residuals a worker computes at once
+  // (each needs a buffer); 0 chooses from memory (candidate_buffers). Never
+  // changes a result.
+  int candidate_buffers = 0;
 };
 
 // The groups' numbers of samples, their sum, and the smallest.
@@ -77,13 +82,23 @@ uint64_t level_scores(int n_vars, int k);
 // starting workers.
 uint64_t engine_threads(uint64_t requested, int n_vars, int n_samples);
 
+// Residual buffers (every group's) per worker: one without pruning. With
+// pruning, `requested` (capped at n_vars), or for 0 one per variable, so
+// that a subset's candidates are computed together, unless all workers'
+// buffers would then outweigh both the engine's copy of the data and
+// kCandidateScratchFloor bytes: then as many as keep them within the larger.
+// On data of many rows this keeps the search's memory within about twice
+// its copy of the data.
+size_t candidate_buffers(int n_vars, const std::vector<int>& group_samples, uint64_t workers,
+                         bool prune, int requested);
+constexpr uint64_t kCandidateScratchFloor = uint64_t{16} << 20;
+
 // Bytes the engine allocates for a search: the table of sinks (one byte per
 // subset), two levels of totals and one level of sinks at the widest level,
 // the column-major copies of the groups' X, and per thread the regressions
-// of one subset, one residual buffer (every group's) and with pruning one
-// per variable instead, and the bound's blocks (an int32 per residual).
+// of one subset and candidate_buffers residual buffers.
 uint64_t engine_bytes(int n_vars, const std::vector<int>& group_samples, uint64_t threads,
-                      bool prune);
+                      bool prune, int requested_buffers = 0);
 
 // Samples from which pruning pays (measured with bench/engine.py).
 constexpr int kMinSamplesToPrune = 400;
@@ -137,12 +152,12 @@ class EngineSearch {
   void relax_ranks(int k, uint64_t first, uint64_t last);
   void relax_run(int k, uint64_t first, uint64_t last, size_t worker);
   void relax(uint32_t mask, uint64_t rank, CandidateRegressions* regressions, double* z,
-             int32_t* blocks, double* sds);
+             double* sds);
   // The pruned relaxation: the scores of `candidates` (members of the
   // regressions' subset), each sorted only if it can still win; others get
   // -inf. Same result as scoring all of them.
   void score_pruned(const CandidateRegressions* regressions, uint32_t candidates,
-                    const float* parent_totals, double* z, int32_t* blocks, double* sds,
+                    const float* parent_totals, double* z, double* sds,
                     double* scores);
 
   EngineProblem problem_;
@@ -152,13 +167,16 @@ class EngineSearch {
   uint64_t threads_;
   double slice_seconds_;
   PoolPtr pool_;
-  // Residual buffers per worker: one per variable when pruning (a
-  // subset's candidates are computed together), else one.
+  // Residual buffers per worker (candidate_buffers).
   size_t buffers_per_worker_;
+  // Standard deviations per worker and group: one per candidate position
+  // when pruning, else one.
+  size_t deviations_per_worker() const {
+    return prune_ ? static_cast<size_t>(std::max(problem_.n_vars, 1)) : 1;
+  }
   hwy::AlignedFreeUniquePtr<double[]> scratch_;
   std::unique_ptr<CandidateRegressions[]> regressions_;  // groups() per worker
   std::unique_ptr<double[]> deviations_;  // each candidate's groups' sd, per worker
-  std::unique_ptr<int32_t[]> block_scratch_;  // the bound's blocks, widest stride per worker
   std::unique_ptr<float[]> previous_totals_;
   std::unique_ptr<float[]> current_totals_;
   std::unique_ptr<int8_t[]> current_sinks_;

@@ -15,7 +15,6 @@ GroupScorer::GroupScorer(const std::vector<DataGroup>& groups, int n_vars, Resid
     bounds_.emplace_back(group.R, group.n_samples);
     offsets_.push_back(stride_);
     stride_ += scorers_.back().stride();
-    widest_ = std::max(widest_, scorers_.back().stride());
   }
 }
 
@@ -47,12 +46,14 @@ double GroupScorer::score_candidate(const CandidateRegressions* regressions, int
 }
 
 void GroupScorer::unscaled_residuals(const CandidateRegressions* regressions, const int* targets,
-                                     int count, double* z, double* sds, bool* ok) const noexcept {
+                                     const int* slots, int count, double* z, double* sds,
+                                     bool* ok) const noexcept {
   for (int t = 0; t < count; ++t) ok[targets[t]] = true;
   bool group_ok[kMaxRows];
   for (size_t g = 0; g < scorers_.size(); ++g) {
-    scorers_[g].candidates_unscaled_residuals(regressions[g], targets, count, z + offsets_[g],
-                                              stride_, sds + g, scorers_.size(), group_ok);
+    scorers_[g].candidates_unscaled_residuals(regressions[g], targets, slots, count,
+                                              z + offsets_[g], stride_, sds + g, scorers_.size(),
+                                              group_ok);
     for (int t = 0; t < count; ++t) ok[targets[t]] = ok[targets[t]] && group_ok[targets[t]];
   }
 }
@@ -65,9 +66,9 @@ double GroupScorer::sorted_score(double* z) const noexcept {
   return sum_over_groups([&](size_t g) { return scorers_[g].sorted_score(z + offsets_[g]); });
 }
 
-double GroupScorer::upper(const double* z, const double* sds, int32_t* blocks) const noexcept {
+double GroupScorer::upper(const double* z, const double* sds) const noexcept {
   return sum_over_groups(
-      [&](size_t g) { return bounds_[g].upper(z + offsets_[g], sds[g], blocks); });
+      [&](size_t g) { return bounds_[g].upper(z + offsets_[g], sds[g]); });
 }
 
 uint64_t GroupScorer::column_bytes(const std::vector<int>& group_samples, int n_vars) {

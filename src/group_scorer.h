@@ -35,10 +35,8 @@ class GroupScorer {
   size_t groups() const { return scorers_.size(); }
 
   // Doubles of one candidate's residuals in every group, the groups' padded
-  // columns end to end (each a multiple of the vector alignment), and of
-  // the longest group's column.
+  // columns end to end (each a multiple of the vector alignment).
   size_t stride() const { return stride_; }
-  size_t widest_stride() const { return widest_; }
 
   // A zeroed, aligned scratch area of `count` buffers of stride() doubles.
   hwy::AlignedFreeUniquePtr<double[]> make_scratch(size_t count) const;
@@ -53,22 +51,23 @@ class GroupScorer {
                          double* z) const noexcept;
 
   // score_candidate in steps, for the pruned search (see ColumnScorer): for
-  // the `count` candidates in `targets` (positions, ascending) at once,
-  // every group's residuals into candidate j's buffer z + j * stride() and
-  // their standard deviations into sds + j * groups(), the division put off;
+  // the `count` candidates in `targets` (positions) at once, every group's
+  // residuals of candidate j = targets[t] into buffer slots[t], at
+  // z + slots[t] * stride(), and their standard deviations into
+  // sds + j * groups(), the division put off;
   // ok[j] false when the sum is NaN without sorting. Then, for a candidate
   // worth sorting, standardize and sorted_score on its buffer and sds give
   // score_candidate's number.
-  void unscaled_residuals(const CandidateRegressions* regressions, const int* targets, int count,
-                          double* z, double* sds, bool* ok) const noexcept;
+  void unscaled_residuals(const CandidateRegressions* regressions, const int* targets,
+                          const int* slots, int count, double* z, double* sds,
+                          bool* ok) const noexcept;
   void standardize(double* z, const double* sds) const noexcept;
   double sorted_score(double* z) const noexcept;
 
   // An upper bound on what standardize then sorted_score would give, from
   // unscaled_residuals' z and sds: the groups' bounds summed in the same
   // order (addition being monotone, the sum of bounds bounds the sum).
-  // `blocks`: widest_stride() int32s.
-  double upper(const double* z, const double* sds, int32_t* blocks) const noexcept;
+  double upper(const double* z, const double* sds) const noexcept;
 
   // Bytes of the copies of X, and of one scratch buffer.
   static uint64_t column_bytes(const std::vector<int>& group_samples, int n_vars);
@@ -84,7 +83,6 @@ class GroupScorer {
   std::vector<ScoreBound> bounds_;
   std::vector<size_t> offsets_;  // group g's residuals start at z + offsets_[g]
   size_t stride_ = 0;
-  size_t widest_ = 0;
 };
 
 }  // namespace varkel

@@ -107,6 +107,7 @@ bool standardized_residuals_impl(const double* HWY_RESTRICT columns, size_t stri
 template <int kCands>
 HWY_INLINE void candidate_group_residuals(const double* HWY_RESTRICT const* member_columns,
                                           int k, const int* HWY_RESTRICT targets,
+                                          const int* HWY_RESTRICT slots,
                                           const double* HWY_RESTRICT beta, int n_samples,
                                           double* HWY_RESTRICT out, size_t out_stride,
                                           bool* HWY_RESTRICT nan) {
@@ -143,7 +144,7 @@ HWY_INLINE void candidate_group_residuals(const double* HWY_RESTRICT const* memb
     // only at the lanes that hold samples.
     const auto samples = hn::FirstN(d, count - s);
     for (int g = 0; g < kCands; ++g) {
-      hn::Store(e[g], d, out + static_cast<size_t>(targets[g]) * out_stride + s);
+      hn::Store(e[g], d, out + static_cast<size_t>(slots[g]) * out_stride + s);
       nan_of[g] = hn::Or(nan_of[g], hn::And(hn::IsNaN(e[g]), samples));
     }
   }
@@ -154,7 +155,8 @@ HWY_INLINE void candidate_group_residuals(const double* HWY_RESTRICT const* memb
 void candidate_residuals_impl(const double* HWY_RESTRICT columns, size_t stride, int n_samples,
                               const int* HWY_RESTRICT members, int k,
                               const double* HWY_RESTRICT beta, const int* HWY_RESTRICT targets,
-                              int count, double* HWY_RESTRICT out, size_t out_stride,
+                              const int* HWY_RESTRICT slots, int count,
+                              double* HWY_RESTRICT out, size_t out_stride,
                               bool* HWY_RESTRICT nan) {
   const double* HWY_RESTRICT member_columns[32];
   for (int i = 0; i < k; ++i) {
@@ -164,9 +166,10 @@ void candidate_residuals_impl(const double* HWY_RESTRICT columns, size_t stride,
   // subtractions busy, and their vectors stay in registers.
   for (int first = 0; first < count; first += 8) {
     const int* group = targets + first;
+    const int* group_slots = slots + first;
     const auto run = [&](auto cands) {
-      candidate_group_residuals<decltype(cands)::value>(member_columns, k, group, beta,
-                                                        n_samples, out, out_stride, nan);
+      candidate_group_residuals<decltype(cands)::value>(member_columns, k, group, group_slots,
+                                                        beta, n_samples, out, out_stride, nan);
     };
     switch (count - first < 8 ? count - first : 8) {
       case 1: run(std::integral_constant<int, 1>()); break;
@@ -219,10 +222,10 @@ HWY_EXPORT(divide_residuals_impl);
 
 HWY_EXPORT(candidate_residuals_impl);
 void candidate_residuals(const double* columns, size_t stride, int n_samples, const int* members,
-                         int k, const double* beta, const int* targets, int count, double* out,
-                         size_t out_stride, bool* nan) noexcept {
+                         int k, const double* beta, const int* targets, const int* slots,
+                         int count, double* out, size_t out_stride, bool* nan) noexcept {
   HWY_DYNAMIC_DISPATCH(candidate_residuals_impl)(columns, stride, n_samples, members, k, beta,
-                                                 targets, count, out, out_stride, nan);
+                                                 targets, slots, count, out, out_stride, nan);
 }
 bool divide_residuals(double* z, int n_samples, double sd) noexcept {
   return HWY_DYNAMIC_DISPATCH(divide_residuals_impl)(z, n_samples, sd);

@@ -51,13 +51,13 @@ bool standardized_residuals(const double* columns, size_t stride, int n_samples,
 // members: the subset's k variables, ascending; candidate j (a position in
 // members) has as parents the other members, ascending, with coefficients
 // beta[j * kMaxRows + c] (kMaxRows from score.h). For each of the `count`
-// positions in targets (ascending), the residuals go to out + j * out_stride
-// and nan[j] says whether any of the first n_samples is NaN. Preconditions:
-// as standardized_residuals, with out and out_stride 64-byte aligned;
-// k <= 32.
+// positions j = targets[t], the residuals go to buffer slots[t], at
+// out + slots[t] * out_stride, and nan[j] says whether any of the first
+// n_samples is NaN. Preconditions: as standardized_residuals, with out and
+// out_stride 64-byte aligned; k <= 32; distinct targets and distinct slots.
 void candidate_residuals(const double* columns, size_t stride, int n_samples, const int* members,
-                         int k, const double* beta, const int* targets, int count, double* out,
-                         size_t out_stride, bool* nan) noexcept;
+                         int k, const double* beta, const int* targets, const int* slots,
+                         int count, double* out, size_t out_stride, bool* nan) noexcept;
 bool divide_residuals(double* z, int n_samples, double sd) noexcept;
 
 // The regressions of all candidate sinks of one subset, one candidate per

@@ -19,9 +19,7 @@ constexpr double kSpan = 4.0;
 
 ScoreBound::ScoreBound(const double* R, int n_samples)
     : n_samples_(n_samples),
-      prefix_(static_cast<size_t>(std::max(n_samples, 0)) + 1, 0.0),
-      reciprocal_(static_cast<size_t>(std::max(n_samples, 0)) + 1, 0.0) {
-  for (int c = 1; c <= n_samples; ++c) reciprocal_[c] = 1.0 / c;
+      prefix_(static_cast<size_t>(std::max(n_samples, 0)) + 1, 0.0) {
   for (int i = 0; i < n_samples; ++i) {
     prefix_[i + 1] = prefix_[i] + R[i];
     sum_r2_ += R[i] * R[i];
@@ -33,38 +31,56 @@ ScoreBound::ScoreBound(const double* R, int n_samples)
   scale_ = blocks_ / (2.0 * kSpan);
 }
 
-double ScoreBound::upper(const double* e, double sd, int32_t* blocks) const noexcept {
+double ScoreBound::upper(const double* e, double sd) const noexcept {
   const int m = n_samples_;
   if (m <= 0) return std::numeric_limits<double>::infinity();
   // Pass one: each value's block and sum v^2, for v = e * (1 / sd). A
-  // reciprocal that overflows (a subnormal sd) is not bounded.
+  // reciprocal that overflows (a subnormal sd) is not bounded. The values
+  // go in chunks through a block table on the stack, so that a bound needs
+  // no buffer the size of the data.
   const double factor = 1.0 / sd;
   if (!(factor <= std::numeric_limits<double>::max())) {
     return std::numeric_limits<double>::infinity();
   }
-  const double squares = bound_blocks(e, factor, m, low_, scale_, blocks_ - 0.5, blocks);
-  if (!std::isfinite(squares)) return std::numeric_limits<double>::infinity();
+  const double top = blocks_ - 0.5;
+  int32_t blocks[kChunk];
   // The blocks' counts (four interleaved tables, so that neighbours in one
-  // block do not wait on each other), then the mean of R over the sorted
-  // positions [position, position + c) that each block's values hold.
+  // block do not wait on each other).
   int count[4][kMaxBlocks];
   for (auto& table : count) std::fill(table, table + blocks_, 0);
-  int i = 0;
-  for (; i + 3 < m; i += 4) {
-    ++count[0][blocks[i]];
-    ++count[1][blocks[i + 1]];
-    ++count[2][blocks[i + 2]];
-    ++count[3][blocks[i + 3]];
+  double squares = 0.0;
+  for (int first = 0; first < m; first += kChunk) {
+    const int size = std::min(kChunk, m - first);
+    squares += bound_blocks(e + first, factor, size, low_, scale_, top, blocks);
+    int i = 0;
+    for (; i + 3 < size; i += 4) {
+      ++count[0][blocks[i]];
+      ++count[1][blocks[i + 1]];
+      ++count[2][blocks[i + 2]];
+      ++count[3][blocks[i + 3]];
+    }
+    for (; i < size; ++i) ++count[0][blocks[i]];
   }
-  for (; i < m; ++i) ++count[0][blocks[i]];
+  if (!std::isfinite(squares)) return std::numeric_limits<double>::infinity();
+  // The mean of R over the sorted positions [position, position + c) that
+  // each block's values hold.
   double mean[kMaxBlocks];
   for (int b = 0, position = 0; b < blocks_; ++b) {
     const int c = count[0][b] + count[1][b] + count[2][b] + count[3][b];
-    mean[b] = c > 0 ? (prefix_[position + c] - prefix_[position]) * reciprocal_[c] : 0.0;
+    // A product with 1 / c, not a division by c: the margin below is
+    // worked out for the product. At most kMaxBlocks of these per bound.
+    mean[b] = c > 0 ? (prefix_[position + c] - prefix_[position]) * (1.0 / c) : 0.0;
     position += c;
   }
-  // Pass two: the cross term's lower bound, sum v_i * mean(block of v_i).
-  const double cross = bound_cross(e, factor, blocks, m, mean);
+  // Pass two: the cross term's lower bound, sum v_i * mean(block of v_i);
+  // each chunk's blocks found again by the same operations (one chunk's are
+  // still in the table).
+  double cross = 0.0;
+  for (int first = 0; first < m; first += kChunk) {
+    const int size = std::min(kChunk, m - first);
+    if (m > kChunk) bound_blocks(e + first, factor, size, low_, scale_, top, blocks);
+    cross += bound_cross(e + first, factor, blocks, size, mean);
+  }
   const double count_m = static_cast<double>(m);
   const double bound = (squares + sum_r2_ - 2.0 * cross) / count_m;
   // Magnitudes, from sum v^2 alone (Cauchy-Schwarz): max |v| <= sqrt(sum

@@ -42,15 +42,17 @@ class ScoreBound {
   // An upper bound on the engine's score of the standardised residuals
   // z = e / sd, each divided exactly, from the residuals e[0 .. m-1] before
   // their division (in any order), without dividing: the bound works on
-  // e * (1 / sd) and allows for the difference. `blocks` is scratch for m
-  // int32s. Preconditions: no e is NaN (the engine's score is NaN then,
-  // and is not bounded here); sd is finite and positive.
-  double upper(const double* e, double sd, int32_t* blocks) const noexcept;
+  // e * (1 / sd) and allows for the difference. Preconditions: no e is NaN
+  // (the engine's score is NaN then, and is not bounded here); sd is finite
+  // and positive.
+  double upper(const double* e, double sd) const noexcept;
+
+  // Samples whose blocks one step of upper() holds at once (on the stack).
+  static constexpr int kChunk = 4096;
 
  private:
   int n_samples_;
   std::vector<double> prefix_;      // prefix_[p] = R[0] + ... + R[p - 1], as summed
-  std::vector<double> reciprocal_;  // reciprocal_[c] = 1 / c (a mean is a product, not a division)
   double sum_r2_ = 0.0;         // sum of R^2
   double sum_abs_r_ = 0.0;      // sum of |R|
   double largest_r_ = 0.0;      // max |R|

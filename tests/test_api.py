@@ -7,6 +7,7 @@ import pytest
 
 import varkel
 from varkel import _engine as engine
+from varkel._data import prepare
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -23,6 +24,16 @@ def test_result_does_not_depend_on_threads_or_units():
     one = varkel.causal_order(X, threads=1)
     scaled = varkel.causal_order(X * np.arange(1, 8) + 3.0, threads=2)
     assert one.order == scaled.order
+
+
+def test_copy_false_standardises_the_array_in_place_to_the_same_result():
+    X, _ = varkel.simulate_lingam(5, 300, seed=4)
+    owned = X.copy()
+    result = varkel.causal_order(owned, copy=False, names=list("abcde"))
+    assert result == varkel.causal_order(X, names=list("abcde"))
+    assert result.names == list("abcde") and not np.array_equal(owned, X)
+    # The bits of the copy the search would otherwise have made.
+    assert np.array_equal(owned, prepare(X, scale=True))
 
 
 def test_search_is_the_engines_on_the_standardised_data():

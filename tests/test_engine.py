@@ -71,9 +71,10 @@ CASES = [
     ("exact-ties", 8, 1000), ("exact-ties", 6, 4), ("integer-ties", 8, 700),
 ]
 
-# (threads, sort, slice seconds, prune): every policy the engine may vary.
-POLICIES = [(1, "auto", 0.05, False), (2, "djbsort", 0.05, True), (0, "vqsort", 1e-6, True),
-            (64, "auto", 1e-4, None)]
+# (threads, sort, slice seconds, prune, candidate buffers): every policy the
+# engine may vary.
+POLICIES = [(1, "auto", 0.05, False, 0), (2, "djbsort", 0.05, True, 1),
+            (0, "vqsort", 1e-6, True, 3), (64, "auto", 1e-4, None, 0)]
 
 
 def assert_same_search(got, want):
@@ -88,9 +89,9 @@ def assert_same_search(got, want):
 def test_engine_matches_sink_dp_bit_for_bit(kind, n_vars, n_samples):
     X, C, R = engine_problem(kind, n_vars, n_samples, seed=n_vars * 1000 + n_samples)
     want = kernel._sink_dp(X, C, R, n_vars, 0)
-    for threads, sort, slice_seconds, prune in POLICIES:
+    for threads, sort, slice_seconds, prune, buffers in POLICIES:
         got = engine.search(X, C, R, threads=threads, sort=sort, slice_seconds=slice_seconds,
-                            prune=prune)
+                            prune=prune, candidate_buffers=buffers)
         assert_same_search(got, want)
     # The search the margins pass runs on its stored scores.
     stored = engine.order_margins(X, C, R, None, threads=2)
@@ -112,6 +113,17 @@ def test_the_score_bound_is_never_below_the_score(kind, n_samples):
             assert upper >= score, (target, parents, upper, score)
             checked += 1
     assert checked > 0
+
+
+@pytest.mark.parametrize("kind", ["laplace", "uniform"])
+@pytest.mark.parametrize("n_samples", [1000, 5000, 20000])
+def test_the_score_bound_is_tight_on_many_samples(kind, n_samples):
+    # Past a few thousand samples the bound works through its blocks in
+    # chunks; misplaced blocks would leave it valid but far too loose to prune.
+    X, C, R = engine_problem(kind, 3, n_samples, seed=n_samples)
+    for target in range(3):
+        upper, score = testing.score_upper_bound(X, C, R, target, 0)
+        assert score <= upper < score + 0.01
 
 
 @pytest.mark.parametrize("successors", [None, [0b100, 0, 0, 0, 0b1, 0, 0, 0, 0, 0, 0, 0]])
@@ -317,17 +329,23 @@ def test_sigint_stops_a_search_at_the_next_slice_and_the_process_stays_usable():
         rng = np.random.default_rng(0)
         X = rng.laplace(size=(1000, 22)); R = np.sort(rng.standard_normal(1000))
         reports, after = [], []
+        under_way = threading.Event()
 
         def interrupt():
+            under_way.wait()
             after.append(0)
             os.kill(os.getpid(), signal.SIGINT)
+
+        # Started before the search: a signal that lands while this thread
+        # waits in Thread.start() trips the interpreter's own lock handling.
+        threading.Thread(target=interrupt, daemon=True).start()
 
         def progress(done, total):
             reports.append(done)
             if after:
                 after[0] += 1
             elif len(reports) == 3:  # the search is under way: interrupt it from outside
-                threading.Thread(target=interrupt).start()
+                under_way.set()
         try:
             engine.search(X, None, R, progress=progress, progress_interval=0.0)
             print("not interrupted")

@@ -284,9 +284,11 @@ def test_pruned_groups_in_decreasing_length_give_the_unpruned_bits():
     groups = group_data(9, (1500, 700, 420), seed=8)
     searched = [(X - X.mean(axis=0)) / X.std(axis=0) for X in groups]
     refs = [varkel.reference_vector("normal", len(X)) for X in groups]
-    pruned, plain = (engine.search(searched, None, refs, prune=p, threads=2)
-                     for p in (True, False))
-    assert np.array_equal(pruned[0], plain[0]) and f64_bits(pruned[1]) == f64_bits(plain[1])
+    plain = engine.search(searched, None, refs, prune=False, threads=2)
+    for buffers in (0, 2):  # all candidates' residuals at once, or two at a time
+        pruned = engine.search(searched, None, refs, prune=True, threads=2,
+                               candidate_buffers=buffers)
+        assert np.array_equal(pruned[0], plain[0]) and f64_bits(pruned[1]) == f64_bits(plain[1])
 
 
 def test_var_bootstrap_simulates_from_the_fitted_process():

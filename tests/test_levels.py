@@ -99,10 +99,13 @@ def test_memory_is_two_levels_of_totals_and_a_byte_per_subset():
     plan = engine.plan(24, 1000)
     widest = 2704156  # binomial(24, 12)
     # Per thread: a residual buffer per variable (a subset's candidates
-    # are computed together), the bound's blocks (an int32 per sample)
-    # and the regressions of one subset (8584 bytes).
+    # are computed together) and the regressions of one subset (8584 bytes).
     assert plan["bytes"] == 2**24 + widest * 9 + 8 * 1000 * 24 + \
-        plan["threads"] * (24 * 8 * 1000 + 4 * 1000 + 8584)
+        plan["threads"] * (24 * 8 * 1000 + 8584)
+    # On many rows the buffers stay within the engine's copy of the data.
+    column_bytes = 8 * 2_000_000 * 3
+    many = engine.plan(3, 2_000_000, threads=2)
+    assert many["bytes"] - column_bytes <= column_bytes + many["threads"] * 8584 + 100
     # Under half of what _exhaustive_kernel's six tables take.
     assert plan["bytes"] < (12 * 2**24) / 2
 

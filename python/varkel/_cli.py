@@ -72,9 +72,12 @@ def positive(text: str) -> int:
 
 def command_order(options: argparse.Namespace) -> dict[str, Any]:
     names, X, knowledge = read_input(options)
+    n_samples = int(X.shape[0])
     progress = progress_for(options, X.shape[1])
     try:
-        result = varkel.causal_order(named(names, X), reference=options.reference,
+        # The table read is this command's own: the search may standardise it
+        # in place, so that it holds one copy of the table, not two.
+        result = varkel.causal_order(X, names=names, copy=False, reference=options.reference,
                                      threads=options.threads, **knowledge,
                                      progress=progress, checkpoint=options.checkpoint,
                                      mpi=options.mpi)
@@ -86,7 +89,7 @@ def command_order(options: argparse.Namespace) -> dict[str, Any]:
     ordered = [names[j] for j in result.order]
     return {"text": " -> ".join(ordered),
             "json": {"order": ordered, "order_indices": result.order, "total": result.total,
-                     "reference": result.reference, "n_samples": int(X.shape[0]),
+                     "reference": result.reference, "n_samples": n_samples,
                      "search": result.search}}
 
 

@@ -229,12 +229,27 @@ def read_table(path: str, header: bool | None = None, index_col: str | None = No
         raise UsageError(f"{label} has no column left besides its index")
     # The reader's libraries are mapped before the memory left is read, so
     # that an address-space limit (ulimit -v) counts them.
-    import pyarrow.csv  # noqa: F401, PLC0415 - only the command line reads tables
+    import pyarrow as pa  # noqa: PLC0415 - only the command line reads tables
+    import pyarrow.csv  # noqa: PLC0415
+
+    if _address_space_limited():
+        # Arrow's default allocator (mimalloc) reserves about a gibibyte of
+        # address space on its first allocation, which under ulimit -v can
+        # leave nothing for the table; Arrow then aborts the process.
+        pa.set_memory_pool(pa.system_memory_pool())
 
     limited = _check_memory(source, lines, delimiter)
     values = _parse(source, delimiter, blank + first_lines * int(header), len(names), kept,
                     finite, threads=not limited)
     return [names[j] for j in kept], values
+
+
+def _address_space_limited() -> bool:
+    """Whether this process runs under an address-space limit (ulimit -v)."""
+    import resource  # noqa: PLC0415 - POSIX only, as is the rest of the reader
+
+    soft, _ = resource.getrlimit(resource.RLIMIT_AS)
+    return soft != resource.RLIM_INFINITY
 
 
 def _refuse_other_width(source: Source, delimiter: str, skip_rows: int, width: int) -> None:
@@ -263,6 +278,22 @@ def _check_memory(source: Source, lines: list[str], delimiter: str) -> bool:
     return "ulimit -v" in limit
 
 
+def _column_into(out: np.ndarray, column: Any) -> None:
+    """An Arrow column of doubles copied into `out` chunk by chunk: a
+    chunk without missing cells is read straight from its buffer (neither a
+    temporary copy of the column nor pyarrow's conversion, which imports
+    pandas); missing cells become NaN."""
+    row = 0
+    for chunk in column.chunks:
+        size = len(chunk)
+        if chunk.null_count == 0:
+            out[row:row + size] = np.frombuffer(chunk.buffers()[1], dtype=np.float64,
+                                                count=size, offset=chunk.offset * 8)
+        else:
+            out[row:row + size] = chunk.to_numpy(zero_copy_only=False)
+        row += size
+
+
 def _parse(source: Source, delimiter: str, skip_rows: int, width: int,
            kept: list[int], finite: bool, *, threads: bool = True) -> np.ndarray:
     """The kept columns' values. threads=False reads on this thread alone,
@@ -283,7 +314,7 @@ def _parse(source: Source, delimiter: str, skip_rows: int, width: int,
             memory_pool=None if threads else pa.system_memory_pool())
         values = np.empty((table.num_rows, len(columns)))
         for j, name in enumerate(columns):
-            values[:, j] = table.column(name).to_numpy()
+            _column_into(values[:, j], table.column(name))
         del table
         # Arrow's allocator keeps freed pages for reuse; the table is gone,
         # so give them back before the search needs the memory.

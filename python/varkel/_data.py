@@ -78,8 +78,9 @@ def _is_frame(X: object) -> bool:
     return hasattr(X, "columns") and hasattr(X, "iloc") and hasattr(X, "to_numpy")
 
 
-def as_data(X: npt.ArrayLike) -> Data:
-    """Reads X (array-like or DataFrame) and checks everything but collinearity."""
+def as_data(X: npt.ArrayLike, names: list[str] | None = None) -> Data:
+    """Reads X (array-like or DataFrame) and checks everything but
+    collinearity. names: an array's column names (a DataFrame has its own)."""
     if _is_frame(X):
         values, names = _frame_values(X)
         from_frame = True
@@ -96,7 +97,10 @@ def as_data(X: npt.ArrayLike) -> Data:
         if values.ndim != 2:
             raise InputError("X must be two-dimensional (samples x variables), got "
                              f"{values.ndim} dimensions")
-        names, from_frame = default_names(values.shape[1]), False
+        from_frame = names is not None
+        names = default_names(values.shape[1]) if names is None else list(names)
+        if len(names) != values.shape[1]:
+            raise InputError(f"{len(names)} names for {values.shape[1]} columns")
     n_samples, n_vars = values.shape
     if n_vars == 0:
         raise InputError("X has no columns")
@@ -143,28 +147,34 @@ def scale_exponents(values: np.ndarray) -> np.ndarray:
     return np.asarray(exponents)
 
 
-def scale_exactly(values: np.ndarray) -> np.ndarray:
+def scale_exactly(values: np.ndarray, *, overwrite: bool = False) -> np.ndarray:
     """Each column times 2^-e (e from scale_exponents), which brings its
     largest magnitude into [0.5, 1) exactly; in two steps, so that the
-    factor stays finite for the tiniest (subnormal) columns too."""
+    factor stays finite for the tiniest (subnormal) columns too.
+    overwrite=True scales a C-contiguous `values` in place."""
     exponents = scale_exponents(values)
     half = -exponents // 2
     with np.errstate(all="ignore"):
-        scaled = np.ascontiguousarray(values * np.ldexp(1.0, half))
+        if overwrite and values.flags.c_contiguous and values.flags.writeable:
+            scaled = values
+            scaled *= np.ldexp(1.0, half)
+        else:
+            scaled = np.ascontiguousarray(values * np.ldexp(1.0, half))
         scaled *= np.ldexp(1.0, -exponents - half)
         return scaled
 
 
-def prepare(values: np.ndarray, *, scale: bool) -> np.ndarray:
+def prepare(values: np.ndarray, *, scale: bool, overwrite: bool = False) -> np.ndarray:
     """Centres every column, and with scale=True divides it by its standard
     deviation. Columns are first brought to magnitude below 1 by an exact
     power of two, so no step overflows or underflows. Without scaling the
     result is in the caller's units; it is refused when its Gram matrix
-    would overflow or underflow."""
+    would overflow or underflow. overwrite=True (with scale=True) may
+    standardise `values` itself, for a caller that owns the table."""
     with np.errstate(all="ignore"):
         # In place where the arithmetic allows: each step gives the bits of
         # its out-of-place form, without a copy of the table per step.
-        centred = scale_exactly(values)
+        centred = scale_exactly(values, overwrite=overwrite and scale)
         centred -= centred.mean(axis=0)
         if scale:
             sd = np.sqrt(np.mean(centred * centred, axis=0))

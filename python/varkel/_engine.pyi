@@ -32,6 +32,7 @@ def search(
     sort: str = "auto",
     slice_seconds: float = 0.05,
     prune: bool | None = None,
+    candidate_buffers: int = 0,
 ) -> tuple[np.ndarray[Any, np.dtype[np.int8]], float]: ...
 def score(
     X: npt.ArrayLike,

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -98,11 +99,13 @@ class PreparedSearch:
         return self.plan.prior_knowledge
 
 
-def prepare_values(values: np.ndarray, names: list[str], *, scale: bool) -> np.ndarray:
+def prepare_values(values: np.ndarray, names: list[str], *, scale: bool,
+                   overwrite: bool = False) -> np.ndarray:
     """Refuses constant or collinear columns, then centres (and scales) them:
-    the matrix the engine searches."""
+    the matrix the engine searches. overwrite=True may standardise `values`
+    in place (with scale=True)."""
     refuse_constant(values, names)
-    standardized = prepare(values, scale=True)
+    standardized = prepare(values, scale=True, overwrite=overwrite and scale)
     refuse_collinear(standardized, names)
     return standardized if scale else prepare(values, scale=False)
 
@@ -110,11 +113,17 @@ def prepare_values(values: np.ndarray, names: list[str], *, scale: bool) -> np.n
 def prepare_search(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
                    standardize: object = True,
                    prior_knowledge: npt.ArrayLike | None = None, tiers: Any = None,
-                   window: object = None) -> PreparedSearch:
+                   window: object = None, names: list[str] | None = None,
+                   overwrite: bool = False) -> PreparedSearch:
+    """Checks X and the options and prepares the search. names: the columns'
+    names when X is an array (as a table read from a file has them).
+    overwrite=True lets a caller that owns the array X have it standardised
+    in place, so that the search holds one copy of the table, not two; X's
+    values are then the searched ones."""
     scale = check_flag(standardize, "standardize")
-    data = as_data(X)
+    data = as_data(X, names)
     plan = plan_order(prior_knowledge, tiers, window, data.names)
-    searched = prepare_values(data.values, data.names, scale=scale)
+    searched = prepare_values(data.values, data.names, scale=scale, overwrite=overwrite)
     name, R = resolve_reference(reference, data.values.shape[0])
     return PreparedSearch(data, searched, name, R, plan)
 
@@ -145,7 +154,8 @@ def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
                  prior_knowledge: npt.ArrayLike | None = None, tiers: Any = None,
                  window: int | None = None, progress: ProgressCallback | None = None,
                  checkpoint: str | os.PathLike[str] | None = None,
-                 mpi: bool = False) -> CausalOrder:
+                 mpi: bool = False, names: Sequence[str] | None = None,
+                 copy: bool = True) -> CausalOrder:
     """The best ordering of the columns of X, by exhaustive search.
 
     Ctrl-C stops the search with KeyboardInterrupt. A search that cannot fit
@@ -197,6 +207,13 @@ def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
         srun; needs mpi4py). Every rank must call this with the same inputs,
         and each gets the result, bit-identical to a single process's. Only
         rank 0 writes the checkpoint.
+    names : list of str or None
+        The columns' names when X is an array (a DataFrame has its own);
+        messages and ``names`` in the result use them. Default x0, x1, ...
+    copy : bool
+        True (default) leaves X as it is. False lets the search standardise
+        a C-contiguous float64 array X in place instead of in a copy, which
+        halves the memory the data takes; X then holds the searched values.
 
     Returns
     -------
@@ -206,8 +223,10 @@ def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
     thread_count = check_threads(threads)
     # Under MPI a rank whose copy of the data fails its checks must not leave
     # the others waiting: the ranks agree on the checks before searching.
+    overwrite = not check_flag(copy, "copy")
     prepared = agree_if(use_mpi, lambda: prepare_search(
         X, reference=reference, standardize=standardize, prior_knowledge=prior_knowledge,
-        tiers=tiers, window=window))
+        tiers=tiers, window=window, names=None if names is None else list(names),
+        overwrite=overwrite))
     return run_search(prepared, threads=thread_count, progress=progress, checkpoint=checkpoint,
                       mpi=use_mpi)
