@@ -232,24 +232,16 @@ def read_table(path: str, header: bool | None = None, index_col: str | None = No
     import pyarrow as pa  # noqa: PLC0415 - only the command line reads tables
     import pyarrow.csv  # noqa: PLC0415
 
-    if _address_space_limited():
-        # Arrow's default allocator (mimalloc) reserves about a gibibyte of
-        # address space on its first allocation, which under ulimit -v can
-        # leave nothing for the table; Arrow then aborts the process.
-        pa.set_memory_pool(pa.system_memory_pool())
+    # Arrow allocates with the system's allocator. Its default (mimalloc)
+    # reserves about a gibibyte of address space on its first allocation,
+    # which under ulimit -v can leave nothing for the table (Arrow then
+    # aborts the process), and it kept 18 MiB more at the command's peak.
+    pa.set_memory_pool(pa.system_memory_pool())
 
     limited = _check_memory(source, lines, delimiter)
     values = _parse(source, delimiter, blank + first_lines * int(header), len(names), kept,
                     finite, threads=not limited)
     return [names[j] for j in kept], values
-
-
-def _address_space_limited() -> bool:
-    """Whether this process runs under an address-space limit (ulimit -v)."""
-    import resource  # noqa: PLC0415 - POSIX only, as is the rest of the reader
-
-    soft, _ = resource.getrlimit(resource.RLIMIT_AS)
-    return soft != resource.RLIM_INFINITY
 
 
 def _refuse_other_width(source: Source, delimiter: str, skip_rows: int, width: int) -> None:
@@ -296,9 +288,8 @@ def _column_into(out: np.ndarray, column: Any) -> None:
 
 def _parse(source: Source, delimiter: str, skip_rows: int, width: int,
            kept: list[int], finite: bool, *, threads: bool = True) -> np.ndarray:
-    """The kept columns' values. threads=False reads on this thread alone,
-    with the system's allocator: no thread stacks or allocator arenas are
-    reserved beyond what the memory check counted."""
+    """The kept columns' values. threads=False reads on this thread alone:
+    no thread stacks are reserved beyond what the memory check counted."""
     import pyarrow as pa  # noqa: PLC0415 - only the command line reads tables
     import pyarrow.csv as pa_csv  # noqa: PLC0415
 
@@ -311,15 +302,15 @@ def _parse(source: Source, delimiter: str, skip_rows: int, width: int,
             parse_options=pa_csv.ParseOptions(delimiter=delimiter),
             convert_options=pa_csv.ConvertOptions(
                 column_types=dict.fromkeys(columns, pa.float64()), include_columns=columns),
-            memory_pool=None if threads else pa.system_memory_pool())
+            memory_pool=pa.system_memory_pool())
         values = np.empty((table.num_rows, len(columns)))
         for j, name in enumerate(columns):
             _column_into(values[:, j], table.column(name))
         del table
-        # Arrow's allocator keeps freed pages for reuse; the table is gone,
-        # so give them back before the search needs the memory.
-        if threads:
-            pa.default_memory_pool().release_unused()
+        # The allocator keeps freed pages for reuse (each reading thread's
+        # arena its own); the table is gone, so give them back before the
+        # search needs the memory.
+        pa.system_memory_pool().release_unused()
     except MemoryError:
         raise UsageError(f"not enough memory to read {source.label}") from None
     except pa.ArrowInvalid as error:
