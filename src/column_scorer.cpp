@@ -107,9 +107,9 @@ bool ColumnScorer::residuals(int target, const int* parents, const double* beta,
 }
 
 void ColumnScorer::candidates_unscaled_residuals(const CandidateRegressions& regressions,
-                                                 const int* targets, const int* slots, int count,
-                                                 double* z, size_t z_stride, double* sds,
-                                                 size_t sd_stride, bool* ok) const noexcept {
+                                                 const int* targets, int count, double* z,
+                                                 size_t z_stride, double* sds, size_t sd_stride,
+                                                 bool* ok) const noexcept {
   int live[kMaxRows] = {};
   int live_slots[kMaxRows] = {};
   int n_live = 0;
@@ -118,7 +118,7 @@ void ColumnScorer::candidates_unscaled_residuals(const CandidateRegressions& reg
     ok[j] = false;
     if (!std::isnan(regressions.rss[j]) && n_samples_ > 0) {
       live[n_live] = j;
-      live_slots[n_live++] = slots[t];
+      live_slots[n_live++] = t;
     }
   }
   bool nan[kMaxRows] = {};

@@ -56,17 +56,16 @@ class ColumnScorer {
   // deciding to sort, and so may never need the division: for the `count`
   // candidates in `targets` (positions) at once, each member's column read
   // once for all of them, candidate j = targets[t]'s residuals into buffer
-  // slots[t], at z + slots[t] * z_stride (64-byte aligned), and their
-  // standard deviation into sds[j * sd_stride]; ok[j] is false when the
-  // score is NaN without
+  // t, at z + t * z_stride (64-byte aligned), and their standard deviation
+  // into sds[j * sd_stride]; ok[j] is false when the score is NaN without
   // sorting (a NaN regression or residual, or no samples). Where the
   // division could give NaN from NaN-free residuals (sd not finite and
   // positive) it is done here, and the sd is 1. Then standardize(z, sd)
   // gives score_candidate's standardised residuals, and sorted_score
   // (sorting z in place) its score.
   void candidates_unscaled_residuals(const CandidateRegressions& regressions, const int* targets,
-                                     const int* slots, int count, double* z, size_t z_stride,
-                                     double* sds, size_t sd_stride, bool* ok) const noexcept;
+                                     int count, double* z, size_t z_stride, double* sds,
+                                     size_t sd_stride, bool* ok) const noexcept;
   void standardize(double* z, double sd) const noexcept;
   double sorted_score(double* z) const noexcept;
 

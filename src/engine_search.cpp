@@ -116,13 +116,11 @@ EngineSearch::EngineSearch(EngineProblem problem, const EngineOptions& options,
       slice_seconds_(options.slice_seconds),
       pool_(make_pool(threads_, options.wait_mode)),
       buffers_per_worker_(candidate_buffers(problem_.n_vars, group_samples(problem_),
-                                            pool_ ? pool_->NumWorkers() : 1, prune_,
+                                            workers(), prune_,
                                             options.candidate_buffers)),
-      scratch_(scorer_.make_scratch((pool_ ? pool_->NumWorkers() : 1) * buffers_per_worker_)),
-      regressions_(allocate<CandidateRegressions>((pool_ ? pool_->NumWorkers() : 1) *
-                                                  scorer_.groups())),
-      deviations_(allocate<double>((pool_ ? pool_->NumWorkers() : 1) * deviations_per_worker() *
-                                   scorer_.groups())),
+      scratch_(scorer_.make_scratch(workers() * buffers_per_worker_)),
+      regressions_(allocate<CandidateRegressions>(workers() * scorer_.groups())),
+      deviations_(allocate<double>(workers() * deviations_per_worker() * scorer_.groups())),
       previous_totals_(allocate<float>(widest_level(problem_.n_vars))),
       current_totals_(allocate<float>(widest_level(problem_.n_vars))),
       current_sinks_(allocate<int8_t>(widest_level(problem_.n_vars))),
@@ -222,16 +220,13 @@ void EngineSearch::score_pruned(const CandidateRegressions* regressions, uint32_
     for (; b > 0 && promise(order[b - 1]) < promise(j); --b) order[b] = order[b - 1];
     order[b] = j;
   }
-  int slots[kMaxRows];
-  for (int slot = 0; slot < kMaxRows; ++slot) slots[slot] = slot;
   const int batch = static_cast<int>(buffers_per_worker_);
   bool ok[kMaxRows];
   float bar = kNoBar;
   uint64_t skipped = 0;
   for (int a = 0; a < count; ++a) {
     if (a % batch == 0) {
-      scorer_.unscaled_residuals(regressions, order + a, slots, std::min(batch, count - a), z,
-                                 sds, ok);
+      scorer_.unscaled_residuals(regressions, order + a, std::min(batch, count - a), z, sds, ok);
     }
     const int j = order[a];
     // A score that is NaN without sorting is never bounded, nor skipped:

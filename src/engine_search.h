@@ -167,6 +167,8 @@ class EngineSearch {
   uint64_t threads_;
   double slice_seconds_;
   PoolPtr pool_;
+  // Workers of the pool, or 1 (the calling thread) without one.
+  size_t workers() const { return pool_ ? pool_->NumWorkers() : 1; }
   // Residual buffers per worker (candidate_buffers).
   size_t buffers_per_worker_;
   // Standard deviations per worker and group: one per candidate position

@@ -46,14 +46,12 @@ double GroupScorer::score_candidate(const CandidateRegressions* regressions, int
 }
 
 void GroupScorer::unscaled_residuals(const CandidateRegressions* regressions, const int* targets,
-                                     const int* slots, int count, double* z, double* sds,
-                                     bool* ok) const noexcept {
+                                     int count, double* z, double* sds, bool* ok) const noexcept {
   for (int t = 0; t < count; ++t) ok[targets[t]] = true;
   bool group_ok[kMaxRows];
   for (size_t g = 0; g < scorers_.size(); ++g) {
-    scorers_[g].candidates_unscaled_residuals(regressions[g], targets, slots, count,
-                                              z + offsets_[g], stride_, sds + g, scorers_.size(),
-                                              group_ok);
+    scorers_[g].candidates_unscaled_residuals(regressions[g], targets, count, z + offsets_[g],
+                                              stride_, sds + g, scorers_.size(), group_ok);
     for (int t = 0; t < count; ++t) ok[targets[t]] = ok[targets[t]] && group_ok[targets[t]];
   }
 }

@@ -52,15 +52,14 @@ class GroupScorer {
 
   // score_candidate in steps, for the pruned search (see ColumnScorer): for
   // the `count` candidates in `targets` (positions) at once, every group's
-  // residuals of candidate j = targets[t] into buffer slots[t], at
-  // z + slots[t] * stride(), and their standard deviations into
-  // sds + j * groups(), the division put off;
+  // residuals of candidate j = targets[t] into buffer t, at
+  // z + t * stride(), and their standard deviations into sds + j * groups(),
+  // the division put off;
   // ok[j] false when the sum is NaN without sorting. Then, for a candidate
   // worth sorting, standardize and sorted_score on its buffer and sds give
   // score_candidate's number.
-  void unscaled_residuals(const CandidateRegressions* regressions, const int* targets,
-                          const int* slots, int count, double* z, double* sds,
-                          bool* ok) const noexcept;
+  void unscaled_residuals(const CandidateRegressions* regressions, const int* targets, int count,
+                          double* z, double* sds, bool* ok) const noexcept;
   void standardize(double* z, const double* sds) const noexcept;
   double sorted_score(double* z) const noexcept;
 

@@ -237,13 +237,12 @@ py::tuple score_upper_bound(const Doubles& X, const Doubles& C, const Doubles& R
   const int j = __builtin_popcount(mask & ((uint32_t{1} << target) - 1));
   auto buffers = scorer.make_scratch(1);
   double* z = buffers.get();
-  const int slot = 0;
   double upper = std::numeric_limits<double>::quiet_NaN();
   double score = std::numeric_limits<double>::quiet_NaN();
   double sds[varkel::kMaxRows] = {};
   bool ok[varkel::kMaxRows] = {};
-  scorer.candidates_unscaled_residuals(regressions, &j, &slot, 1, buffers.get(), scorer.stride(),
-                                       sds, 1, ok);
+  scorer.candidates_unscaled_residuals(regressions, &j, 1, buffers.get(), scorer.stride(), sds,
+                                       1, ok);
   if (ok[j]) {
     upper = bound.upper(z, sds[j]);
     scorer.standardize(z, sds[j]);
