@@ -46,7 +46,7 @@ using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 [[noreturn]] void invalid(const std::string& message) { raise(PyExc_ValueError, message); }
 
 // X must be a matrix the search can index with 32-bit offsets.
-void check_data(const Doubles& X) {
+void check_data(const py::array& X) {
   if (X.ndim() != 2) {
     invalid("X must be two-dimensional (samples x variables), got " +
             std::to_string(X.ndim()) + " dimensions");
@@ -62,15 +62,69 @@ void check_data(const Doubles& X) {
   }
 }
 
-// The Gram matrix the search uses: the caller's, or X^T X computed here.
-Doubles gram_or_given(const Doubles& X, const std::optional<Doubles>& C) {
+// A float64 matrix as it is, in any layout, when its doubles can be read
+// in place (aligned, native byte order); otherwise a C-ordered copy.
+py::array readable_matrix(const py::object& value) {
+  if (py::isinstance<py::array_t<double>>(value)) {
+    const py::array array = value.cast<py::array>();
+    if ((array.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0) return array;
+  }
+  return value.cast<Doubles>();
+}
+
+// The Gram matrix the search uses: the caller's, or X^T X computed here
+// (X in any layout readable_matrix keeps; the bits do not depend on it).
+Doubles gram_or_given(const py::array& X, const std::optional<Doubles>& C) {
   if (C) return *C;
   check_data(X);
   const py::ssize_t n = X.shape(1);
   Doubles computed({n, n});
-  gram_matrix(X.data(), static_cast<int>(X.shape(0)), static_cast<int>(n),
-              computed.mutable_data());
+  const auto step = [&](int axis) {
+    return static_cast<ptrdiff_t>(X.strides(axis) / static_cast<py::ssize_t>(sizeof(double)));
+  };
+  gram_matrix(static_cast<const double*>(X.data()), static_cast<int>(X.shape(0)),
+              static_cast<int>(n), step(0), step(1), computed.mutable_data());
   return computed;
+}
+
+// The stride of X's columns when X is already in the engine's column layout,
+// so that a search can read it in place: X (n_samples x n_vars, float64) is
+// the transpose of the first n_samples columns of a C-ordered block of
+// n_vars rows of ColumnScorer::padded_stride(n_samples) doubles, 64-byte
+// aligned, which lies inside X's base array (or is X) and whose padding is
+// finite. 0 otherwise (the engine then copies X).
+size_t borrowable_stride(const py::object& value) {
+  if (!py::isinstance<py::array_t<double>>(value)) return 0;
+  const py::array X = value.cast<py::array>();
+  if (X.ndim() != 2 || X.shape(0) < 1 || X.shape(1) < 1 || X.shape(0) >= (int64_t{1} << 31)) {
+    return 0;
+  }
+  const int n_samples = static_cast<int>(X.shape(0));
+  const size_t stride = ColumnScorer::padded_stride(n_samples);
+  const auto start = reinterpret_cast<uintptr_t>(X.data());
+  if (X.strides(0) != sizeof(double) ||
+      X.strides(1) != static_cast<py::ssize_t>(stride * sizeof(double)) || start % 64 != 0) {
+    return 0;
+  }
+  // The padding is read, so the whole block must lie in one contiguous run
+  // of memory that X's base owns, or X itself (whose base is then null).
+  const py::object base = X.base();
+  const bool owns = !base || base.is_none();
+  if (!owns && !py::isinstance<py::array>(base)) return 0;
+  const py::array owner = owns ? X : base.cast<py::array>();
+  const int contiguous = py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ |
+                         py::detail::npy_api::NPY_ARRAY_F_CONTIGUOUS_;
+  if ((owner.flags() & contiguous) == 0) return 0;
+  const auto first = reinterpret_cast<uintptr_t>(owner.data());
+  const uint64_t block = uint64_t{8} * stride * static_cast<uint64_t>(X.shape(1));
+  if (start < first || start - first + block > static_cast<uint64_t>(owner.nbytes())) return 0;
+  const auto* columns = static_cast<const double*>(X.data());
+  for (py::ssize_t j = 0; j < X.shape(1); ++j) {
+    for (size_t s = static_cast<size_t>(n_samples); s < stride; ++s) {
+      if (!std::isfinite(columns[static_cast<size_t>(j) * stride + s])) return 0;
+    }
+  }
+  return stride;
 }
 
 // A copy the search owns, so that a caller changing its array later cannot
@@ -84,8 +138,17 @@ Doubles owned_copy(const Doubles& array) {
 // then lists of the same length (C: None, or a list whose entries may be
 // None).
 struct Groups {
-  std::vector<Doubles> X, C, R;
+  std::vector<py::array> X;
+  std::vector<Doubles> C, R;
+  // Per group: the stride of X's columns when the search reads X in place
+  // (borrowable_stride), 0 when X is a row-major matrix the engine copies.
+  std::vector<size_t> column_strides;
   bool grouped = false;
+
+  bool copies_data() const {
+    return std::find(column_strides.begin(), column_strides.end(), size_t{0}) !=
+           column_strides.end();
+  }
 };
 
 bool is_group_list(const py::object& X) {
@@ -112,7 +175,9 @@ std::vector<py::object> group_items(const py::object& given, size_t groups, cons
 
 Doubles as_doubles(const py::object& value) { return value.cast<Doubles>(); }
 
-// Reads the groups; with `own`, C and R are copies the caller keeps.
+// Reads the groups; with `own`, C and R are copies the caller keeps. X is
+// read in place where it is in the engine's layout (borrowable_stride),
+// else copied by the engine; the groups keep a reference to it.
 Groups read_groups(const py::object& X, const py::object& C, const py::object& R, bool own) {
   Groups groups;
   std::vector<py::object> xs, cs, rs;
@@ -128,7 +193,9 @@ Groups read_groups(const py::object& X, const py::object& C, const py::object& R
     rs = {R};
   }
   for (size_t g = 0; g < xs.size(); ++g) {
-    groups.X.push_back(as_doubles(xs[g]));
+    const size_t stride = borrowable_stride(xs[g]);
+    groups.column_strides.push_back(stride);
+    groups.X.push_back(stride != 0 ? xs[g].cast<py::array>() : as_doubles(xs[g]));
     std::optional<Doubles> c;
     if (!cs[g].is_none()) c = as_doubles(cs[g]);
     const Doubles gram = gram_or_given(groups.X.back(), c);
@@ -145,7 +212,7 @@ EngineProblem check_problem(const Groups& groups) {
   EngineProblem problem{{}, 0, {}};
   for (size_t g = 0; g < groups.X.size(); ++g) {
     const std::string where = groups.grouped ? "group " + std::to_string(g) + ": " : "";
-    const Doubles& X = groups.X[g];
+    const py::array& X = groups.X[g];
     const Doubles& C = groups.C[g];
     const Doubles& R = groups.R[g];
     check_data(X);
@@ -163,7 +230,8 @@ EngineProblem check_problem(const Groups& groups) {
       invalid(where + "R must have shape (" + std::to_string(n_samples) + ",)");
     }
     problem.n_vars = static_cast<int>(n_vars);
-    problem.groups.push_back(DataGroup{X.data(), C.data(), R.data(), static_cast<int>(n_samples)});
+    problem.groups.push_back(DataGroup{static_cast<const double*>(X.data()), C.data(), R.data(),
+                                       static_cast<int>(n_samples), groups.column_strides[g]});
   }
   return problem;
 }
@@ -270,14 +338,17 @@ void check_progress(const py::object& progress, double interval) {
 
 // The Python class Search: one search, relaxed level by level. It owns
 // copies of every group's C and R, the table of sinks and the engine (which
-// copies X).
+// copies X unless X is in its column layout: that X it reads in place, and
+// the caller must leave it unchanged while the Search lives. search() runs
+// one with `own` false, for the length of a call: C and R are then read in
+// place too.
 class Search {
  public:
   Search(const py::object& X, const py::object& C, const py::object& R, uint64_t threads,
          const std::optional<std::vector<int64_t>>& successors, const std::string& wait,
          const std::string& sort, double slice_seconds, std::optional<bool> prune,
-         int candidate_buffers = 0)
-      : groups_(read_groups(X, C, R, /*own=*/true)) {
+         int candidate_buffers = 0, bool own = true)
+      : groups_(read_groups(X, C, R, own)) {
     EngineProblem problem = check_problem(groups_);
     problem.successors = check_successors(successors, problem.n_vars);
     const EngineOptions options =
@@ -286,7 +357,7 @@ class Search {
     check_memory(n, engine_bytes(n, group_samples(problem),
                                  engine_threads(threads, n, total_samples(problem)),
                                  prunes(options.prune, fewest_samples(problem)),
-                                 options.candidate_buffers));
+                                 options.candidate_buffers, groups_.copies_data()));
     sinks_ = py::array_t<int8_t>(static_cast<py::ssize_t>(uint64_t{1} << n));
     std::fill(sinks_.mutable_data(), sinks_.mutable_data() + sinks_.size(), int8_t{-1});
     try {
@@ -295,7 +366,10 @@ class Search {
     } catch (const std::bad_alloc&) {
       raise(PyExc_MemoryError, "cannot allocate the search's tables");
     }
-    groups_.X.clear();  // the engine has its own copy
+    // The engine has its own copy of each row-major X; borrowed ones stay.
+    for (size_t g = 0; g < groups_.X.size(); ++g) {
+      if (groups_.column_strides[g] == 0) groups_.X[g] = py::array();
+    }
   }
 
   int n_vars() const { return engine_->n_vars(); }
@@ -414,7 +488,7 @@ class Search {
     }
   }
 
-  Groups groups_;  // C and R (X only until the engine has copied it)
+  Groups groups_;  // C, R, and the X the engine borrows
   py::array_t<int8_t> sinks_;
   std::unique_ptr<EngineSearch> engine_;
 };
@@ -426,7 +500,7 @@ py::tuple search(const py::object& X, const py::object& C, const py::object& R,
                  int candidate_buffers) {
   check_progress(progress, progress_interval);
   Search search(X, C, R, threads, successors, wait, sort, slice_seconds, prune,
-                candidate_buffers);
+                candidate_buffers, /*own=*/false);
   return search.run(std::move(progress), progress_interval);
 }
 
@@ -557,11 +631,13 @@ PYBIND11_MODULE(_engine, m, py::mod_gil_not_used(),
 
 X: n_samples x n_vars data (n_vars <= 30); C: its Gram matrix X^T X, or
 None to have it computed here (in a fixed order, without BLAS);
-R: the n_samples sorted reference values. Returns (sinks, total): entry S of
-the int8 table is the last variable of the best ordering of the subset with
-bit mask S (-1 where none scores above -inf), and total is the best total of
-all variables, a float32 value widened to float. Bit-identical to
-_exhaustive_kernel._sink_dp.
+R: the n_samples sorted reference values. X in the search's column layout
+(reads_in_place), C and R are read where they are for the length of the
+call: do not change them from another thread meanwhile. Returns (sinks,
+total): entry S of the int8 table is the last variable of the best ordering
+of the subset with bit mask S (-1 where none scores above -inf), and total
+is the best total of all variables, a float32 value widened to float.
+Bit-identical to _exhaustive_kernel._sink_dp.
 
 Groups sharing one order: X a list of matrices with the same columns (any
 number of rows each), C None or a list (entries None or Gram matrices), R a
@@ -587,7 +663,7 @@ prune (bound each candidate sink's score first and sort only those that can
 still win: None, the default, where it pays, from 400 samples on; True
 always; False never) and candidate_buffers (with pruning, how many
 candidates' residuals a worker computes at once; 0 chooses from memory,
-keeping the buffers within the engine's copy of the data on large tables)
+keeping the buffers within half the size of the data on large tables)
 choose policies that never change the result; they are for benchmarks and
 tests.)doc");
   py::class_<varkel::Search>(m, "Search", R"doc(One search, relaxed level by level.
@@ -601,7 +677,9 @@ and level_sinks() (from a checkpoint, or from other processes); then
 complete_level(k) makes it the level the next one reads. run() does the
 remaining levels here. sinks is the table of all sinks (as search returns
 it), total the best total once the last level is complete. The results never
-depend on how the levels were split.)doc")
+depend on how the levels were split. C and R are copied; X is copied too
+unless it is in the column layout (reads_in_place), which is read where it
+is: leave it unchanged while the Search lives.)doc")
       .def(py::init<const py::object&, const py::object&, const py::object&, uint64_t,
                     const std::optional<std::vector<int64_t>>&, const std::string&,
                     const std::string&, double, std::optional<bool>>(),
@@ -667,9 +745,17 @@ threads.)doc");
         py::arg("sort") = "auto",
         "The score of column `target` given the parent set `parents` (a bit mask); with "
         "groups (as in search()), the sum of the groups' scores in group order.");
-  m.def("gram", [](const varkel::Doubles& X) { return varkel::gram_or_given(X, std::nullopt); },
+  m.def("gram",
+        [](const py::object& X) {
+          return varkel::gram_or_given(varkel::readable_matrix(X), std::nullopt);
+        },
         py::arg("X"), py::pos_only(),
         "X^T X, summed over the samples in order: the Gram matrix the search uses when C is None.");
+  m.def("reads_in_place",
+        [](const py::object& X) { return varkel::borrowable_stride(X) != 0; }, py::arg("X"),
+        py::pos_only(),
+        "Whether search() reads X where it is, without copying it: X is a float64 "
+        "samples x variables matrix in the search's column layout (varkel.column_table).");
   m.def("plan", &varkel::plan, py::arg("n_vars"), py::arg("n_samples"), py::pos_only(),
         py::kw_only(), py::arg("threads") = 0,
         "What a search of this size would use: threads, scores, bytes, and the memory "

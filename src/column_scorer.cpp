@@ -4,20 +4,13 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <stdexcept>
+#include <string>
 
 #include "kernels.h"
 #include "score.h"
 
 namespace varkel {
-
-namespace {
-
-size_t padded_stride(int n_samples) {
-  const size_t n = static_cast<size_t>(n_samples > 0 ? n_samples : 0);
-  return (n + kColumnAlignment - 1) / kColumnAlignment * kColumnAlignment;
-}
-
-}  // namespace
 
 hwy::AlignedFreeUniquePtr<double[]> allocate_zeroed(size_t count) {
   auto buffer = hwy::AllocateAligned<double>(count > 0 ? count : 1);
@@ -26,19 +19,33 @@ hwy::AlignedFreeUniquePtr<double[]> allocate_zeroed(size_t count) {
   return buffer;
 }
 
+size_t ColumnScorer::padded_stride(int n_samples) {
+  const size_t n = static_cast<size_t>(n_samples > 0 ? n_samples : 0);
+  return (n + kColumnAlignment - 1) / kColumnAlignment * kColumnAlignment;
+}
+
 ColumnScorer::ColumnScorer(const double* X, const double* C, const double* R, int n_samples,
-                           int n_vars, ResidualSort sort)
+                           int n_vars, ResidualSort sort, size_t column_stride)
     : C_(C),
       R_(R),
       n_samples_(n_samples),
       n_vars_(n_vars),
       stride_(padded_stride(n_samples)),
       sort_(sort),
-      columns_(allocate_zeroed(stride_ * static_cast<size_t>(n_vars))) {
+      columns_(X) {
+  if (column_stride != 0) {
+    if (column_stride != stride_ || reinterpret_cast<uintptr_t>(X) % 64 != 0) {
+      throw std::invalid_argument("borrowed columns must be 64-byte aligned, " +
+                                  std::to_string(stride_) + " doubles apart");
+    }
+    return;
+  }
+  copy_ = allocate_zeroed(stride_ * static_cast<size_t>(n_vars));
   const size_t vars = static_cast<size_t>(n_vars);
   for (size_t s = 0; s < static_cast<size_t>(n_samples); ++s) {
-    for (size_t j = 0; j < vars; ++j) columns_[j * stride_ + s] = X[s * vars + j];
+    for (size_t j = 0; j < vars; ++j) copy_[j * stride_ + s] = X[s * vars + j];
   }
+  columns_ = copy_.get();
 }
 
 hwy::AlignedFreeUniquePtr<double[]> ColumnScorer::make_scratch(size_t count) const {
@@ -102,7 +109,7 @@ bool ColumnScorer::residuals(int target, const int* parents, const double* beta,
   const double sd = std::sqrt(rss / count);
   // A NaN residual makes the reference's sum NaN wherever it sorts; the
   // engine's sorts need NaN-free input, so the score is NaN right here.
-  return !standardized_residuals(columns_.get(), stride_, n_samples_, target, parents, beta, k,
+  return !standardized_residuals(columns_, stride_, n_samples_, target, parents, beta, k,
                                  sd, z);
 }
 
@@ -122,7 +129,7 @@ void ColumnScorer::candidates_unscaled_residuals(const CandidateRegressions& reg
     }
   }
   bool nan[kMaxRows] = {};
-  candidate_residuals(columns_.get(), stride_, n_samples_, regressions.members, regressions.k,
+  candidate_residuals(columns_, stride_, n_samples_, regressions.members, regressions.k,
                       regressions.beta, live, live_slots, n_live, z, z_stride, nan);
   for (int t = 0; t < n_live; ++t) {
     const int j = live[t];

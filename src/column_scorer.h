@@ -28,11 +28,19 @@ struct CandidateRegressions {
 
 class ColumnScorer {
  public:
-  // Copies X (n_samples x n_vars, row-major) into zero-padded columns.
-  // Throws std::bad_alloc when the copy cannot be allocated. C and R are
-  // borrowed and must outlive the scorer.
+  // With column_stride 0, copies X (n_samples x n_vars, row-major) into
+  // zero-padded columns; throws std::bad_alloc when the copy cannot be
+  // allocated. Otherwise X is already that layout and is borrowed: column j
+  // at X + j * column_stride, column_stride == padded_stride(n_samples), X
+  // 64-byte aligned and the padding rows finite (std::invalid_argument
+  // when the stride or the alignment is not). C and R are borrowed; all
+  // borrowed arrays must outlive the scorer.
   ColumnScorer(const double* X, const double* C, const double* R, int n_samples, int n_vars,
-               ResidualSort sort);
+               ResidualSort sort, size_t column_stride = 0);
+
+  // Doubles per column in the scorer's layout: n_samples rounded up to a
+  // multiple of kColumnAlignment.
+  static size_t padded_stride(int n_samples);
 
   // Doubles in one column, and in one scratch buffer of score().
   size_t stride() const { return stride_; }
@@ -95,7 +103,8 @@ class ColumnScorer {
   int n_vars_;
   size_t stride_;
   ResidualSort sort_;
-  hwy::AlignedFreeUniquePtr<double[]> columns_;
+  hwy::AlignedFreeUniquePtr<double[]> copy_;  // empty when X is borrowed
+  const double* columns_;                      // the copy, or the borrowed X
 };
 
 }  // namespace varkel

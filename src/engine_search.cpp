@@ -90,19 +90,19 @@ size_t candidate_buffers(int n_vars, const std::vector<int>& group_samples, uint
   const uint64_t buffer = std::max<uint64_t>(GroupScorer::scratch_bytes(group_samples), 1) *
                           std::max<uint64_t>(workers, 1);
   const uint64_t allowed =
-      std::max(GroupScorer::column_bytes(group_samples, n_vars), kCandidateScratchFloor);
+      std::max(GroupScorer::column_bytes(group_samples, n_vars) / 2, kCandidateScratchFloor);
   return static_cast<size_t>(std::clamp<uint64_t>(allowed / buffer, 1, all));
 }
 
 uint64_t engine_bytes(int n_vars, const std::vector<int>& group_samples, uint64_t threads,
-                      bool prune, int requested_buffers) {
+                      bool prune, int requested_buffers, bool copies_data) {
   const uint64_t subsets = uint64_t{1} << n_vars;
   const uint64_t level = std::max<uint64_t>(widest_level(n_vars), 1);
   const uint64_t workers = std::max<uint64_t>(threads, 1);
   const uint64_t buffers =
       candidate_buffers(n_vars, group_samples, workers, prune, requested_buffers);
   return subsets + level * (2 * sizeof(float) + sizeof(int8_t)) +
-         GroupScorer::column_bytes(group_samples, n_vars) +
+         (copies_data ? GroupScorer::column_bytes(group_samples, n_vars) : 0) +
          workers * group_samples.size() * sizeof(CandidateRegressions) +
          workers * GroupScorer::scratch_bytes(group_samples) * buffers;
 }

@@ -85,20 +85,22 @@ uint64_t engine_threads(uint64_t requested, int n_vars, int n_samples);
 // Residual buffers (every group's) per worker: one without pruning. With
 // pruning, `requested` (capped at n_vars), or for 0 one per variable, so
 // that a subset's candidates are computed together, unless all workers'
-// buffers would then outweigh both the engine's copy of the data and
-// kCandidateScratchFloor bytes: then as many as keep them within the larger.
-// On data of many rows this keeps the search's memory within about twice
-// its copy of the data.
+// buffers would then outweigh both half the data in the engine's column
+// layout (copied or borrowed) and kCandidateScratchFloor bytes: then as
+// many as keep them within the larger. On data of many rows this keeps the
+// buffers within half the size of the data; fewer buffers cost little
+// there (bench/candidate_buffers.py).
 size_t candidate_buffers(int n_vars, const std::vector<int>& group_samples, uint64_t workers,
                          bool prune, int requested);
 constexpr uint64_t kCandidateScratchFloor = uint64_t{16} << 20;
 
 // Bytes the engine allocates for a search: the table of sinks (one byte per
 // subset), two levels of totals and one level of sinks at the widest level,
-// the column-major copies of the groups' X, and per thread the regressions
-// of one subset and candidate_buffers residual buffers.
+// the column-major copies of the groups' X (unless `copies_data` is false:
+// the data are borrowed in that layout), and per thread the regressions of
+// one subset and candidate_buffers residual buffers.
 uint64_t engine_bytes(int n_vars, const std::vector<int>& group_samples, uint64_t threads,
-                      bool prune, int requested_buffers = 0);
+                      bool prune, int requested_buffers = 0, bool copies_data = true);
 
 // Samples from which pruning pays (measured with bench/engine.py).
 constexpr int kMinSamplesToPrune = 400;

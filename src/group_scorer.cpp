@@ -11,7 +11,8 @@ GroupScorer::GroupScorer(const std::vector<DataGroup>& groups, int n_vars, Resid
   scorers_.reserve(groups.size());
   bounds_.reserve(groups.size());
   for (const DataGroup& group : groups) {
-    scorers_.emplace_back(group.X, group.C, group.R, group.n_samples, n_vars, sort);
+    scorers_.emplace_back(group.X, group.C, group.R, group.n_samples, n_vars, sort,
+                          group.column_stride);
     bounds_.emplace_back(group.R, group.n_samples);
     offsets_.push_back(stride_);
     stride_ += scorers_.back().stride();

@@ -17,18 +17,23 @@
 
 namespace varkel {
 
-// X is read only while a scorer copies it; C and R are borrowed for the
-// scorer's life.
+// X is read only while a scorer copies it, unless it is already in the
+// scorer's layout; C and R are borrowed for the scorer's life.
 struct DataGroup {
-  const double* X;  // n_samples x n_vars, row-major
+  const double* X;  // n_samples x n_vars, row-major; or see column_stride
   const double* C;  // n_vars x n_vars
   const double* R;  // n_samples
   int n_samples;
+  // 0: X is row-major and the scorer copies it. Otherwise X is already in
+  // the scorer's column-major layout (ColumnScorer::padded_stride(n_samples)
+  // doubles per column) and is borrowed for the scorer's life.
+  size_t column_stride = 0;
 };
 
 class GroupScorer {
  public:
-  // Copies every group's X (see ColumnScorer); C and R stay borrowed.
+  // Copies every group's X unless it is in the column layout (see
+  // ColumnScorer); C and R stay borrowed.
   // Precondition: at least one group.
   GroupScorer(const std::vector<DataGroup>& groups, int n_vars, ResidualSort sort);
 

@@ -17,18 +17,30 @@ constexpr double kSpan = 4.0;
 
 }  // namespace
 
-ScoreBound::ScoreBound(const double* R, int n_samples)
-    : n_samples_(n_samples),
-      prefix_(static_cast<size_t>(std::max(n_samples, 0)) + 1, 0.0) {
+ScoreBound::ScoreBound(const double* R, int n_samples, int prefix_step)
+    : R_(R),
+      n_samples_(n_samples),
+      prefix_step_(prefix_step > 0 ? prefix_step : n_samples > kAllPrefixes ? kPrefixStep : 1) {
+  prefixes_.reserve(static_cast<size_t>(std::max(n_samples, 0) / prefix_step_) + 1);
+  double running = 0.0;
   for (int i = 0; i < n_samples; ++i) {
-    prefix_[i + 1] = prefix_[i] + R[i];
+    if (i % prefix_step_ == 0) prefixes_.push_back(running);
+    running += R[i];
     sum_r2_ += R[i] * R[i];
     sum_abs_r_ += std::fabs(R[i]);
     largest_r_ = std::max(largest_r_, std::fabs(R[i]));
   }
+  if (std::max(n_samples, 0) % prefix_step_ == 0) prefixes_.push_back(running);
   blocks_ = std::clamp(n_samples / 8, 16, kMaxBlocks);
   low_ = -kSpan;
   scale_ = blocks_ / (2.0 * kSpan);
+}
+
+double ScoreBound::prefix(int p) const noexcept {
+  const int kept = p / prefix_step_;
+  double sum = prefixes_[static_cast<size_t>(kept)];
+  for (int i = kept * prefix_step_; i < p; ++i) sum += R_[i];
+  return sum;
 }
 
 double ScoreBound::upper(const double* e, double sd) const noexcept {
@@ -69,7 +81,7 @@ double ScoreBound::upper(const double* e, double sd) const noexcept {
     const int c = count[0][b] + count[1][b] + count[2][b] + count[3][b];
     // A product with 1 / c, not a division by c: the margin below is
     // worked out for the product. At most kMaxBlocks of these per bound.
-    mean[b] = c > 0 ? (prefix_[position + c] - prefix_[position]) * (1.0 / c) : 0.0;
+    mean[b] = c > 0 ? (prefix(position + c) - prefix(position)) * (1.0 / c) : 0.0;
     position += c;
   }
   // Pass two: the cross term's lower bound, sum v_i * mean(block of v_i);

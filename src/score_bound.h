@@ -37,7 +37,9 @@ class ScoreBound {
   static constexpr int kMaxBlocks = 256;
 
   // R: the m sorted reference values (borrowed; must outlive the bound).
-  ScoreBound(const double* R, int n_samples);
+  // prefix_step: keep every prefix_step-th running sum of R; 0 chooses (see
+  // kAllPrefixes). Any step gives the same bits.
+  ScoreBound(const double* R, int n_samples, int prefix_step = 0);
 
   // An upper bound on the engine's score of the standardised residuals
   // z = e / sd, each divided exactly, from the residuals e[0 .. m-1] before
@@ -51,8 +53,20 @@ class ScoreBound {
   static constexpr int kChunk = 4096;
 
  private:
+  // R[0] + ... + R[p - 1], summed left to right: continued from the
+  // nearest kept sum below p, so the bits are those of one running sum.
+  double prefix(int p) const noexcept;
+
+  // Above this many samples only every kPrefixStep-th running sum is kept
+  // (a bound then adds at most kPrefixStep - 1 values per block, little
+  // beside its passes over the data); below, every one.
+  static constexpr int kAllPrefixes = 1 << 16;
+  static constexpr int kPrefixStep = 64;
+
+  const double* R_;
   int n_samples_;
-  std::vector<double> prefix_;      // prefix_[p] = R[0] + ... + R[p - 1], as summed
+  int prefix_step_ = 1;
+  std::vector<double> prefixes_;  // prefixes_[q] = prefix(q * prefix_step_)
   double sum_r2_ = 0.0;         // sum of R^2
   double sum_abs_r_ = 0.0;      // sum of |R|
   double largest_r_ = 0.0;      // max |R|

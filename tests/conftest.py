@@ -28,6 +28,15 @@ def f64_bits(x: float) -> int:
     return struct.unpack("<Q", struct.pack("<d", x))[0]
 
 
+def in_columns(X):
+    """X copied into the column layout the engine reads in place."""
+    import varkel
+
+    columns = varkel.column_table(*X.shape)
+    columns[:] = X
+    return columns
+
+
 def make_problem(n_vars: int, n_samples: int, seed: int):
     """Random data, its Gram matrix and a sorted reference vector."""
     rng = np.random.default_rng(seed)

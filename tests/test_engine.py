@@ -13,8 +13,9 @@ import pytest
 import _exhaustive_kernel as kernel
 import _exhaustive_testing as testing
 import reference
-from conftest import GROUP, f64_bits, run_in_threads, run_python
+from conftest import GROUP, f64_bits, in_columns, run_in_threads, run_python
 from varkel import _engine as engine
+from varkel import column_table
 
 
 def engine_problem(kind: str, n_vars: int, n_samples: int, seed: int):
@@ -89,12 +90,15 @@ def assert_same_search(got, want):
 def test_engine_matches_sink_dp_bit_for_bit(kind, n_vars, n_samples):
     X, C, R = engine_problem(kind, n_vars, n_samples, seed=n_vars * 1000 + n_samples)
     want = kernel._sink_dp(X, C, R, n_vars, 0)
-    for threads, sort, slice_seconds, prune, buffers in POLICIES:
-        got = engine.search(X, C, R, threads=threads, sort=sort, slice_seconds=slice_seconds,
+    columns = in_columns(X)
+    for policy, (threads, sort, slice_seconds, prune, buffers) in enumerate(POLICIES):
+        # Every other policy reads the data in place, in the column layout.
+        data = columns if policy % 2 else X
+        got = engine.search(data, C, R, threads=threads, sort=sort, slice_seconds=slice_seconds,
                             prune=prune, candidate_buffers=buffers)
         assert_same_search(got, want)
     # The search the margins pass runs on its stored scores.
-    stored = engine.order_margins(X, C, R, None, threads=2)
+    stored = engine.order_margins(columns, C, R, None, threads=2)
     assert_same_search((stored["sinks"], stored["search_total"]), want)
 
 
@@ -116,14 +120,18 @@ def test_the_score_bound_is_never_below_the_score(kind, n_samples):
 
 
 @pytest.mark.parametrize("kind", ["laplace", "uniform"])
-@pytest.mark.parametrize("n_samples", [1000, 5000, 20000])
+@pytest.mark.parametrize("n_samples", [1000, 5000, 20000, 100_000])
 def test_the_score_bound_is_tight_on_many_samples(kind, n_samples):
     # Past a few thousand samples the bound works through its blocks in
-    # chunks; misplaced blocks would leave it valid but far too loose to prune.
+    # chunks, and past 65536 it keeps only every 64th sum of R; misplaced
+    # blocks or sums would leave it valid but far too loose to prune.
     X, C, R = engine_problem(kind, 3, n_samples, seed=n_samples)
     for target in range(3):
         upper, score = testing.score_upper_bound(X, C, R, target, 0)
         assert score <= upper < score + 0.01
+        # The same bits from every running sum of R kept.
+        every_sum, _ = testing.score_upper_bound(X, C, R, target, 0, prefix_step=1)
+        assert f64_bits(upper) == f64_bits(every_sum)
 
 
 @pytest.mark.parametrize("successors", [None, [0b100, 0, 0, 0, 0b1, 0, 0, 0, 0, 0, 0, 0]])
@@ -149,15 +157,45 @@ def test_signed_zero_case_really_reorders_zeros():
     assert [f64_bits(v) for v in by_key] != [f64_bits(v) for v in by_vqsort]  # ... not as bits
 
 
-def test_engine_computes_the_gram_matrix_when_not_given():
+@pytest.mark.parametrize("layout", [np.ascontiguousarray, np.asfortranarray, in_columns,
+                                    lambda X: X[::-1], lambda X: X[::3, ::2]])
+def test_engine_computes_the_gram_matrix_when_not_given(layout):
     X, _, R = engine_problem("laplace", 6, 300, seed=3)
+    X = layout(X)
     C = engine.gram(X)
-    # Exactly the products summed over samples in order.
-    want = np.zeros((6, 6))
+    # Exactly the products summed over samples in order, whatever the layout.
+    want = np.zeros((X.shape[1], X.shape[1]))
     for row in X:
         want = want + np.outer(row, row)
     assert np.array_equal(C, want) and np.array_equal(C, C.T)
-    assert_same_search(engine.search(X, None, R), kernel._sink_dp(X, C, R, 6, 1))
+    R = R[:X.shape[0]]
+    assert_same_search(engine.search(X, None, R),
+                       kernel._sink_dp(np.ascontiguousarray(X), C, R, X.shape[1], 1))
+
+
+def _padding_nan(n_samples: int, n_vars: int) -> np.ndarray:
+    X = column_table(n_samples, n_vars)
+    X.base[(X.ctypes.data - X.base.ctypes.data) // 8 + n_samples] = np.nan
+    return X
+
+
+@pytest.mark.parametrize(("make", "in_place"), [
+    (lambda: column_table(13, 3), True),
+    (lambda: column_table(16, 4)[:, 1:3], True),            # whole columns of one
+    (lambda: np.asfortranarray(np.zeros((16, 3))), None),   # in place if 64-byte aligned
+    (lambda: column_table(13, 3)[1:], False),               # columns start off the line
+    (lambda: column_table(13, 3)[:8], False),               # columns 16 apart, not 8
+    (lambda: np.zeros((13, 3)), False),                     # row-major
+    (lambda: column_table(13, 3).astype(np.float32), False),
+    (lambda: _padding_nan(13, 3), False),
+    # Column 1's padding would lie past the end of the memory given.
+    (lambda: np.lib.stride_tricks.as_strided(column_table(29, 1)[:, 0], shape=(13, 2),
+                                             strides=(8, 128)), False),
+])
+def test_the_search_reads_only_its_own_layout_in_place(make, in_place):
+    X = make()
+    aligned = X.ctypes.data % 64 == 0
+    assert engine.reads_in_place(X) is (aligned if in_place is None else in_place)
 
 
 # -- single scores as doubles -------------------------------------------------

@@ -223,14 +223,14 @@ std::vector<double> candidate_scores(const Doubles& X, const Doubles& C, const D
 
 // The bound on the score of `target` given `parents`, and the engine's
 // score itself: (bound, score), the bound NaN where the score is NaN
-// before sorting.
+// before sorting. prefix_step: the bound's (0: its own choice).
 py::tuple score_upper_bound(const Doubles& X, const Doubles& C, const Doubles& R, int target,
-                            int parents) {
+                            int parents, int prefix_step) {
   const int n_vars = static_cast<int>(C.shape(0));
   const int n_samples = static_cast<int>(R.size());
   const varkel::ColumnScorer scorer(X.data(), C.data(), R.data(), n_samples, n_vars,
                                     varkel::residual_sort(varkel::SortChoice::kAuto));
-  const varkel::ScoreBound bound(R.data(), n_samples);
+  const varkel::ScoreBound bound(R.data(), n_samples, prefix_step);
   const uint32_t mask = static_cast<uint32_t>(parents) | (uint32_t{1} << target);
   varkel::CandidateRegressions regressions;
   scorer.regress_subset(mask, &regressions);
@@ -272,5 +272,6 @@ PYBIND11_MODULE(_exhaustive_testing, m, py::mod_gil_not_used()) {
   m.def("time_score_steps", &time_score_steps);
   m.def("candidate_scores", &candidate_scores);
   m.def("cgroup_remaining", &varkel::cgroup_remaining);
-  m.def("score_upper_bound", &score_upper_bound);
+  m.def("score_upper_bound", &score_upper_bound, py::arg("X"), py::arg("C"), py::arg("R"),
+        py::arg("target"), py::arg("parents"), py::arg("prefix_step") = 0);
 }
