@@ -30,8 +30,10 @@ import textwrap
 
 import numpy as np
 
+from _machine import processor_name
+
 READERS = {
-    "varkel": "from varkel._csv import read_table\nvalues = read_table(path)[1]",
+    "varkel": "from varkel._csv import read_table\nvalues = read_table(path, columns=True)[1]",
     "pandas": "import pandas as pd\nvalues = pd.read_csv(path).to_numpy()",
     "pandas round_trip": ("import pandas as pd\n"
                           "values = pd.read_csv(path, float_precision='round_trip').to_numpy()"),
@@ -93,12 +95,6 @@ def command_peak(path: str) -> int:
     done = subprocess.run([sys.executable, "-c", code, varkel, "order", path],
                           capture_output=True, text=True, check=True)
     return int(done.stdout) * 1024
-
-
-def processor_name() -> str:
-    with open("/proc/cpuinfo") as info:
-        return next((line.split(":", 1)[1].strip() for line in info
-                     if line.startswith("model name")), platform.machine())
 
 
 def main() -> None:

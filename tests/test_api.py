@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import varkel
+from conftest import in_columns
 from varkel import _engine as engine
 from varkel._data import prepare
 
@@ -26,9 +27,10 @@ def test_result_does_not_depend_on_threads_or_units():
     assert one.order == scaled.order
 
 
-def test_copy_false_standardises_the_array_in_place_to_the_same_result():
+@pytest.mark.parametrize("layout", [np.copy, np.asfortranarray, in_columns])
+def test_copy_false_standardises_the_array_in_place_to_the_same_result(layout):
     X, _ = varkel.simulate_lingam(5, 300, seed=4)
-    owned = X.copy()
+    owned = layout(X)
     result = varkel.causal_order(owned, copy=False, names=list("abcde"))
     assert result == varkel.causal_order(X, names=list("abcde"))
     assert result.names == list("abcde") and not np.array_equal(owned, X)

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import varkel._csv as csv_reader
+from varkel import _engine
 from varkel._csv import UsageError, read_table
 
 
@@ -42,6 +43,9 @@ def test_tables_are_read(tmp_path, content, options, names, values):
     got_names, got = read(tmp_path, content, **options)
     assert got_names == names
     assert np.array_equal(got, values)
+    # On request, in the layout the search reads without copying it.
+    _, in_columns = read(tmp_path, content, columns=True, **options)
+    assert np.array_equal(in_columns, values) and _engine.reads_in_place(in_columns)
 
 
 def test_numbers_are_read_as_the_nearest_double(tmp_path):

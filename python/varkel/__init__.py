@@ -20,6 +20,7 @@ time series.
 """
 
 from varkel._bootstrap import BootstrapResult
+from varkel._data import column_table
 from varkel._diagnostics import Diagnostic
 from varkel._errors import InputError
 from varkel._estimator import ExhaustiveLiNGAM
@@ -54,6 +55,7 @@ __all__ = [
     "VARExhaustiveLiNGAM",
     "__version__",
     "causal_order",
+    "column_table",
     "edges",
     "order_from_sinks",
     "pair_agreement",

@@ -21,6 +21,7 @@ from varkel._cli_common import (
     check_outputs,
     edge_lines,
     fit_with_progress,
+    free_large_blocks_promptly,
     json_number,
     named,
     progress_for,
@@ -71,7 +72,8 @@ def positive(text: str) -> int:
 
 
 def command_order(options: argparse.Namespace) -> dict[str, Any]:
-    names, X, knowledge = read_input(options)
+    # In the search's column layout: searched where it is, without a copy.
+    names, X, knowledge = read_input(options, columns=True)
     n_samples = int(X.shape[0])
     progress = progress_for(options, X.shape[1])
     try:
@@ -352,6 +354,8 @@ def _silence_stdout() -> None:
 def main(argv: Sequence[str] | None = None, prog: str = "varkel") -> int:
     if sys.stderr is None:  # started with standard error closed: errors go nowhere
         sys.stderr = open(os.devnull, "w")  # noqa: SIM115 - lives as long as the process
+    if argv is None:  # this process is the command's own
+        free_large_blocks_promptly()
     parser = build_parser(prog)
     options = argparse.Namespace()
     try:

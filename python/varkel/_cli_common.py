@@ -5,6 +5,7 @@ subcommands import this module; it imports none of them."""
 from __future__ import annotations
 
 import argparse
+import ctypes
 import os
 import sys
 from typing import Any
@@ -113,10 +114,11 @@ def report_search(search: str, blocks: list[list[int]] | None) -> None:
           f"{', '.join(str(len(b)) for b in blocks)} variables", file=sys.stderr)
 
 
-def read_input(options: argparse.Namespace) -> tuple[list[str], np.ndarray, Any]:
+def read_input(options: argparse.Namespace, *,
+               columns: bool = False) -> tuple[list[str], np.ndarray, Any]:
     """The table, its names and the prior knowledge. Under MPI every rank
     reads its own copy, and the ranks agree that all of them could before
-    anything else is exchanged."""
+    anything else is exchanged. columns: as read_table's."""
     if options.mpi and options.file == "-":
         raise UsageError("standard input ('-') reaches only one rank under --mpi; give the "
                          "data as a file every rank can read")
@@ -124,7 +126,8 @@ def read_input(options: argparse.Namespace) -> tuple[list[str], np.ndarray, Any]
         raise UsageError("--checkpoint needs a directory, got an empty path")
 
     def read() -> tuple[list[str], np.ndarray, Any]:
-        names, X = read_table(options.file, header=options.header, index_col=options.index_col)
+        names, X = read_table(options.file, header=options.header, index_col=options.index_col,
+                              columns=columns)
         return names, X, read_knowledge(options, names)
 
     return agree_if(options.mpi, read)
@@ -262,3 +265,20 @@ def write_file(path: str, text: str) -> None:
             handle.write(text)
     except OSError as error:
         raise UsageError(f"cannot write {path}: {error.strerror or error}") from None
+
+
+def free_large_blocks_promptly() -> None:
+    """Has the C library's allocator (glibc's) give every block of 1 MiB or
+    more its own mapping, returned to the system when freed. By default the
+    threshold rises to the largest block freed so far, so that a table-sized
+    temporary, once freed, stays in the heap and adds to the command's peak
+    memory. The setting is the process's: only for a process that is the
+    command's own."""
+    try:
+        mallopt = ctypes.CDLL(None).mallopt
+    except (OSError, AttributeError):  # another C library: nothing to set
+        return
+    mallopt(M_MMAP_THRESHOLD, 1 << 20)
+
+
+M_MMAP_THRESHOLD = -3  # glibc's mallopt parameter

@@ -26,6 +26,7 @@ from typing import IO, Any
 
 import numpy as np
 
+from varkel._data import column_table
 from varkel._errors import InputError
 from varkel._memory import memory_left
 
@@ -205,11 +206,14 @@ def _index_position(index_col: str | None, names: list[str], width: int,
 
 
 def read_table(path: str, header: bool | None = None, index_col: str | None = None, *,
-               finite: bool = True) -> tuple[list[str], np.ndarray]:
+               finite: bool = True, columns: bool = False) -> tuple[list[str], np.ndarray]:
     """Names and values of a numeric table. header=None: the first non-blank
     row is a header when any of its cells is not a number. index_col: a
     column (by name or position from 0) to drop, such as a row index.
-    finite=False lets missing and non-finite values through as NaN or inf."""
+    finite=False lets missing and non-finite values through as NaN or inf.
+    columns=True gives the values in the search's column layout
+    (column_table), which causal_order(copy=False) searches without a copy;
+    else C-ordered."""
     source = Source(path)
     label = source.label
     blank, lines = _decode_head(source)
@@ -240,7 +244,7 @@ def read_table(path: str, header: bool | None = None, index_col: str | None = No
 
     limited = _check_memory(source, lines, delimiter)
     values = _parse(source, delimiter, blank + first_lines * int(header), len(names), kept,
-                    finite, threads=not limited)
+                    finite, threads=not limited, columns=columns)
     return [names[j] for j in kept], values
 
 
@@ -287,13 +291,15 @@ def _column_into(out: np.ndarray, column: Any) -> None:
 
 
 def _parse(source: Source, delimiter: str, skip_rows: int, width: int,
-           kept: list[int], finite: bool, *, threads: bool = True) -> np.ndarray:
-    """The kept columns' values. threads=False reads on this thread alone:
-    no thread stacks are reserved beyond what the memory check counted."""
+           kept: list[int], finite: bool, *, threads: bool = True,
+           columns: bool = False) -> np.ndarray:
+    """The kept columns' values (see read_table for `columns`).
+    threads=False reads on this thread alone: no thread stacks are reserved
+    beyond what the memory check counted."""
     import pyarrow as pa  # noqa: PLC0415 - only the command line reads tables
     import pyarrow.csv as pa_csv  # noqa: PLC0415
 
-    columns = [f"f{j}" for j in kept]
+    fields = [f"f{j}" for j in kept]
     try:
         table = pa_csv.read_csv(
             source.binary(),
@@ -301,16 +307,20 @@ def _parse(source: Source, delimiter: str, skip_rows: int, width: int,
                                             use_threads=threads),
             parse_options=pa_csv.ParseOptions(delimiter=delimiter),
             convert_options=pa_csv.ConvertOptions(
-                column_types=dict.fromkeys(columns, pa.float64()), include_columns=columns),
+                column_types=dict.fromkeys(fields, pa.float64()), include_columns=fields),
             memory_pool=pa.system_memory_pool())
-        values = np.empty((table.num_rows, len(columns)))
-        for j, name in enumerate(columns):
+        # Each column leaves Arrow's table once copied. In the column layout,
+        # whose pages are taken only as each column is written, the two
+        # copies then overlap by one column, not the whole table.
+        shape = (table.num_rows, len(fields))
+        values = column_table(*shape) if columns else np.zeros(shape)
+        for j, name in enumerate(fields):
             _column_into(values[:, j], table.column(name))
+            table = table.drop_columns([name])
+            # The allocator keeps freed pages for reuse (each reading
+            # thread's arena its own): give the column's back now.
+            pa.system_memory_pool().release_unused()
         del table
-        # The allocator keeps freed pages for reuse (each reading thread's
-        # arena its own); the table is gone, so give them back before the
-        # search needs the memory.
-        pa.system_memory_pool().release_unused()
     except MemoryError:
         raise UsageError(f"not enough memory to read {source.label}") from None
     except pa.ArrowInvalid as error:

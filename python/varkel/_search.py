@@ -121,7 +121,7 @@ def prepare_search(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal
     in place, so that the search holds one copy of the table, not two; X's
     values are then the searched ones."""
     scale = check_flag(standardize, "standardize")
-    data = as_data(X, names)
+    data = as_data(X, names, keep_layout=overwrite)
     plan = plan_order(prior_knowledge, tiers, window, data.names)
     searched = prepare_values(data.values, data.names, scale=scale, overwrite=overwrite)
     name, R = resolve_reference(reference, data.values.shape[0])
@@ -212,8 +212,10 @@ def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
         messages and ``names`` in the result use them. Default x0, x1, ...
     copy : bool
         True (default) leaves X as it is. False lets the search standardise
-        a C-contiguous float64 array X in place instead of in a copy, which
+        a writeable float64 array X in place instead of in a copy, which
         halves the memory the data takes; X then holds the searched values.
+        A table made by :func:`varkel.column_table` is then also searched in
+        place, without the search's own copy of the data.
 
     Returns
     -------
