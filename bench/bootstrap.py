@@ -16,13 +16,8 @@ import sys
 import time
 
 import varkel
+from _machine import processor_name
 from varkel._parallel import interpreter_has_lock
-
-
-def processor_name() -> str:
-    with open("/proc/cpuinfo") as info:
-        return next((line.split(":", 1)[1].strip() for line in info
-                     if line.startswith("model name")), platform.machine())
 
 
 def main() -> None:

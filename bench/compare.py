@@ -51,6 +51,7 @@ from typing import Any
 import numpy as np
 
 import varkel
+from _machine import processor_name
 
 HERE = Path(__file__).resolve().parent
 
@@ -330,13 +331,6 @@ def main() -> None:
     varkel.ExhaustiveLiNGAM().fit(varkel.simulate_dag(4, 200).X)
     for name in options.sections:
         SECTIONS[name](options)
-
-
-def processor_name() -> str:
-    for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            return line.split(":", 1)[1].strip()
-    return "unknown"
 
 
 if __name__ == "__main__":

@@ -36,19 +36,12 @@ import time
 import warnings
 import zlib
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 import numpy as np
 
 import varkel
+from _machine import processor_name
 from varkel._diagnostics import KINDS
-
-
-def processor_name() -> str:
-    for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            return line.split(":", 1)[1].strip()
-    return "unknown"
 
 NOISES = ("uniform", "laplace", "exponential", "t5", "mixed")
 SIZES = (2, 5, 10)

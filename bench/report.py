@@ -14,17 +14,10 @@ from __future__ import annotations
 import os
 import tempfile
 import time
-from pathlib import Path
 
 import varkel
+from _machine import processor_name
 from varkel import _engine
-
-
-def processor_name() -> str:
-    for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            return line.split(":", 1)[1].strip()
-    return "unknown"
 
 
 def timed_report(model: varkel.ExhaustiveLiNGAM, X: object, boot: object, path: str) -> float:

@@ -24,13 +24,8 @@ import time
 import numpy as np
 
 import varkel
+from _machine import processor_name
 from varkel import _engine as engine
-
-
-def processor_name() -> str:
-    with open("/proc/cpuinfo") as info:
-        return next((line.split(":", 1)[1].strip() for line in info
-                     if line.startswith("model name")), "unknown")
 
 
 def best_of(repeats: int, action) -> float:
