@@ -28,8 +28,9 @@ def test_result_does_not_depend_on_threads_or_units():
 
 
 @pytest.mark.parametrize("layout", [np.copy, np.asfortranarray, in_columns])
-def test_copy_false_standardises_the_array_in_place_to_the_same_result(layout):
-    X, _ = varkel.simulate_lingam(5, 300, seed=4)
+@pytest.mark.parametrize("n_samples", [300, 70_000])  # a column summed in one block, and two
+def test_copy_false_standardises_the_array_in_place_to_the_same_result(layout, n_samples):
+    X, _ = varkel.simulate_lingam(5, n_samples, seed=4)
     owned = layout(X)
     result = varkel.causal_order(owned, copy=False, names=list("abcde"))
     assert result == varkel.causal_order(X, names=list("abcde"))

@@ -221,17 +221,32 @@ def column_means(values: np.ndarray, *, squared: bool = False) -> np.ndarray:
     """The columns' means (of squares with squared=True), with the bits
     NumPy's mean gives the C-ordered table, in any layout: rows added one
     after another (a single column pairwise, as NumPy sums one run), then
-    divided by the number of rows. No temporary the size of the table
+    divided by the number of rows. No temporary the size of a column
     unless the table is C-ordered."""
     count = values.shape[0]
     if values.flags.c_contiguous or values.shape[1] == 1:
         return np.asarray(np.mean(values * values if squared else values, axis=0))
-    sums = np.empty(values.shape[1])
-    for j in range(values.shape[1]):
-        column = values[:, j]
-        # A running sum is the rows' sum in order; its last entry is it.
-        sums[j] = np.cumsum(column * column if squared else column)[-1]
+    sums = np.array([_sum_in_order(values[:, j], squared) for j in range(values.shape[1])])
     return np.asarray(sums / count)
+
+
+# Rows a running sum takes at a time: its temporaries stay this small.
+SUMMED_ROWS = 1 << 16
+
+
+def _sum_in_order(column: np.ndarray, squared: bool) -> float:
+    """x[0] + x[1] + ... added left to right (of squares with squared=True):
+    a running sum's last entry, continued from one block of rows to the
+    next."""
+    total: float | None = None
+    for first in range(0, column.shape[0], SUMMED_ROWS):
+        block = column[first:first + SUMMED_ROWS]
+        if squared:
+            block = block * block
+        if total is not None:
+            block = np.concatenate(([total], block))
+        total = float(np.cumsum(block)[-1])
+    return 0.0 if total is None else total
 
 
 def refuse_collinear(standardized: np.ndarray, names: list[str]) -> None:
