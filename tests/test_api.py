@@ -202,6 +202,16 @@ def test_standardize_must_be_a_boolean(flag):
         varkel.causal_order(X, standardize=flag)
 
 
+@pytest.mark.parametrize(("shape", "message"), [
+    ((0, 3), r"at least 1 sample and 1 variable, got 0 x 3"),
+    ((5, -1), r"at least 1 sample and 1 variable, got 5 x -1"),
+    ((2.5, 3), r"whole numbers of samples and variables, got 2.5 and 3"),
+])
+def test_column_tables_of_no_shape_are_refused(shape, message):
+    with pytest.raises(varkel.InputError, match=message):
+        varkel.column_table(*shape)
+
+
 def test_every_refusal_is_an_input_error():
     X, _ = varkel.simulate_lingam(3, 50, seed=1)
     for kwargs in ({"threads": "2"}, {"reference": "uniform"}, {"standardize": "yes"},

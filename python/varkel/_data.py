@@ -9,6 +9,7 @@ scales it to unit variance, without overflow or underflow at any finite scale.
 
 from __future__ import annotations
 
+import operator
 from dataclasses import dataclass
 from typing import Any
 
@@ -90,6 +91,14 @@ def column_table(n_samples: int, n_vars: int) -> np.ndarray:
     >>> varkel.causal_order(X, copy=False).order
     [2, 0, 1]
     """
+    try:
+        n_samples, n_vars = operator.index(n_samples), operator.index(n_vars)
+    except TypeError:
+        raise InputError("column_table takes whole numbers of samples and variables, got "
+                         f"{n_samples!r} and {n_vars!r}") from None
+    if n_samples < 1 or n_vars < 1:
+        raise InputError(f"column_table needs at least 1 sample and 1 variable, got "
+                         f"{n_samples} x {n_vars}")
     stride = -(-n_samples // 8) * 8
     raw = np.zeros(n_vars * stride + 8)
     start = (-raw.ctypes.data % 64) // 8
