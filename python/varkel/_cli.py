@@ -76,7 +76,7 @@ def command_order(options: argparse.Namespace) -> dict[str, Any]:
         # Reading a long table frees many large blocks; without this the
         # allocator keeps them and they add to the peak. (Not for the other
         # commands: their many large temporaries would each be mapped afresh,
-        # which measured a quarter slower.)
+        # which made varkel graph a quarter to a third slower.)
         free_large_blocks_promptly()
     # In the search's column layout: searched where it is, without a copy.
     names, X, knowledge = read_input(options, columns=True)
