@@ -179,6 +179,14 @@ def _padding_nan(n_samples: int, n_vars: int) -> np.ndarray:
     return X
 
 
+def _padding_past_the_memory() -> np.ndarray:
+    """Two columns 16 doubles apart in an aligned array of 29 doubles of its
+    own: the second column's padding would lie past its end."""
+    owners = [np.zeros(29) for _ in range(64)]
+    owner = next(o for o in owners if o.ctypes.data % 64 == 0)
+    return np.ndarray((13, 2), np.float64, buffer=owner, strides=(8, 128))
+
+
 @pytest.mark.parametrize(("make", "in_place"), [
     (lambda: column_table(13, 3), True),
     (lambda: column_table(16, 4)[:, 1:3], True),            # whole columns of one
@@ -188,9 +196,7 @@ def _padding_nan(n_samples: int, n_vars: int) -> np.ndarray:
     (lambda: np.zeros((13, 3)), False),                     # row-major
     (lambda: column_table(13, 3).astype(np.float32), False),
     (lambda: _padding_nan(13, 3), False),
-    # Column 1's padding would lie past the end of the memory given.
-    (lambda: np.lib.stride_tricks.as_strided(column_table(29, 1)[:, 0], shape=(13, 2),
-                                             strides=(8, 128)), False),
+    (_padding_past_the_memory, False),
 ])
 def test_the_search_reads_only_its_own_layout_in_place(make, in_place):
     X = make()
