@@ -103,7 +103,8 @@ size_t borrowable_stride(const py::object& value) {
   const size_t stride = ColumnScorer::padded_stride(n_samples);
   const auto start = reinterpret_cast<uintptr_t>(X.data());
   if (X.strides(0) != sizeof(double) ||
-      X.strides(1) != static_cast<py::ssize_t>(stride * sizeof(double)) || start % 64 != 0) {
+      X.strides(1) != static_cast<py::ssize_t>(stride * sizeof(double)) ||
+      start % kColumnBytes != 0) {
     return 0;
   }
   // The padding is read, so the whole block must lie in one contiguous run
@@ -751,6 +752,8 @@ threads.)doc");
         },
         py::arg("X"), py::pos_only(),
         "X^T X, summed over the samples in order: the Gram matrix the search uses when C is None.");
+  // The column layout's padding, for varkel.column_table.
+  m.attr("COLUMN_ALIGNMENT") = varkel::kColumnAlignment;
   m.def("reads_in_place",
         [](const py::object& X) { return varkel::borrowable_stride(X) != 0; }, py::arg("X"),
         py::pos_only(),

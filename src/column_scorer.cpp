@@ -34,7 +34,7 @@ ColumnScorer::ColumnScorer(const double* X, const double* C, const double* R, in
       sort_(sort),
       columns_(X) {
   if (column_stride != 0) {
-    if (column_stride != stride_ || reinterpret_cast<uintptr_t>(X) % 64 != 0) {
+    if (column_stride != stride_ || reinterpret_cast<uintptr_t>(X) % kColumnBytes != 0) {
       throw std::invalid_argument("borrowed columns must be 64-byte aligned, " +
                                   std::to_string(stride_) + " doubles apart");
     }

@@ -23,8 +23,10 @@ bool sum_squared_differences_for_target(int64_t target, const double* a, const d
 int64_t compiled_kernel_targets() noexcept;
 
 // Samples are padded to a multiple of this many doubles in column-major
-// copies of X, so that the residual kernel loads whole aligned vectors.
+// copies of X, so that the residual kernel loads whole aligned vectors; the
+// columns start on a multiple of kColumnBytes (64: one 512-bit vector).
 constexpr size_t kColumnAlignment = 8;
+constexpr size_t kColumnBytes = kColumnAlignment * sizeof(double);
 
 // Standardised residuals from a column-major copy of X, one sample per lane:
 //   z[s] = (X[s, target] - X[s, p_0] * beta[0] - ... - X[s, p_(k-1)] * beta[k-1]) / sd

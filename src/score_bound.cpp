@@ -76,13 +76,21 @@ double ScoreBound::upper(const double* e, double sd) const noexcept {
   if (!std::isfinite(squares)) return std::numeric_limits<double>::infinity();
   // The mean of R over the sorted positions [position, position + c) that
   // each block's values hold.
+  // Each block's end is the next one's start: its running sum is found once.
   double mean[kMaxBlocks];
+  double before = prefix(0);
   for (int b = 0, position = 0; b < blocks_; ++b) {
     const int c = count[0][b] + count[1][b] + count[2][b] + count[3][b];
+    if (c == 0) {
+      mean[b] = 0.0;
+      continue;
+    }
+    position += c;
+    const double after = prefix(position);
     // A product with 1 / c, not a division by c: the margin below is
     // worked out for the product. At most kMaxBlocks of these per bound.
-    mean[b] = c > 0 ? (prefix(position + c) - prefix(position)) * (1.0 / c) : 0.0;
-    position += c;
+    mean[b] = (after - before) * (1.0 / c);
+    before = after;
   }
   // Pass two: the cross term's lower bound, sum v_i * mean(block of v_i);
   // each chunk's blocks found again by the same operations (one chunk's are

@@ -270,9 +270,9 @@ def write_file(path: str, text: str) -> None:
 def free_large_blocks_promptly() -> None:
     """Has the C library's allocator (glibc's) give every block of 1 MiB or
     more its own mapping, returned to the system when freed. By default the
-    threshold rises to the largest block freed so far, so that a table-sized
-    temporary, once freed, stays in the heap and adds to the command's peak
-    memory. The setting is the process's: only for a process that is the
+    threshold rises to the largest block freed so far, so that large blocks,
+    such as those Arrow frees while reading a table, stay in the heap and add
+    to the command's peak memory. The setting is the process's: only for a process that is the
     command's own."""
     try:
         mallopt = ctypes.CDLL(None).mallopt

@@ -99,9 +99,12 @@ def column_table(n_samples: int, n_vars: int) -> np.ndarray:
     if n_samples < 1 or n_vars < 1:
         raise InputError(f"column_table needs at least 1 sample and 1 variable, got "
                          f"{n_samples} x {n_vars}")
-    stride = -(-n_samples // 8) * 8
-    raw = np.zeros(n_vars * stride + 8)
-    start = (-raw.ctypes.data % 64) // 8
+    # The engine's padding: a multiple of `align` doubles per column, and
+    # columns starting on a multiple of as many doubles' bytes.
+    align = _engine.COLUMN_ALIGNMENT
+    stride = -(-n_samples // align) * align
+    raw = np.zeros(n_vars * stride + align)
+    start = (-raw.ctypes.data % (8 * align)) // 8
     block = raw[start:start + n_vars * stride].reshape(n_vars, stride)
     return block[:, :n_samples].T
 
