@@ -1,8 +1,10 @@
 """varkel's estimators against the lingam package's greedy ones.
 
-    .venv/bin/python bench/compare.py [--sections single groups var] [--sizes 6 8 10 12]
-        [--group-sizes 8 12] [--var-sizes 6 10] [--seeds 10] [--samples 1000]
-        [--steps 2000] [--edge-probability 0.3] [--bootstrap 100]
+    .venv/bin/python bench/compare.py [--sections single groups var tiers large]
+        [--sizes 6 8 10 12] [--group-sizes 8 12] [--var-sizes 6 10] [--seeds 10]
+        [--samples 1000] [--steps 2000] [--edge-probability 0.3] [--bootstrap 100]
+        [--large-sizes 50 100 200] [--large-samples 300 1000] [--densities 1.5 3]
+        [--variants mixed near-gaussian] [--large-seeds 5] [--peer-sizes 50 100]
 
 Sections:
   single  ExhaustiveLiNGAM against DirectLiNGAM on one data set;
@@ -10,16 +12,25 @@ Sections:
           groups of --samples rows sharing one structure (simulate_groups);
   var     VARExhaustiveLiNGAM against VARLiNGAM (lags 1) on --steps time steps
           (simulate_var); F1 for B0 and B1 separately.
-  large   past 30 variables, --large-seeds DAGs per size with 2 parents per
-          variable on average: --tier-sizes in 5 tiers (the true order cut in
-          five, given to both methods, to DirectLiNGAM as prior knowledge),
-          and --window-sizes without tiers, varkel's window search at
-          --windows; also the total score of the window search's greedy start
-          against its final order's.
+  tiers   past 30 variables, --large-seeds sparse DAGs (edge probability 2/n)
+          per --tier-sizes size, the true order cut in 5 tiers and given to
+          both methods (to DirectLiNGAM as prior knowledge).
+  large   past 30 variables without tiers, on data that is not easy
+          (bench/_hard_data.py: a noise family drawn per variable, --variants
+          mixed and near-gaussian, --densities parents per variable):
+          --large-seeds DAGs per cell of --large-sizes x --large-samples x
+          --densities x --variants; today's window search (w = first of
+          --windows), the large search (the default) and DirectLiNGAM (at
+          --peer-sizes only; its fits are cached by the data's bits under
+          ~/.cache). "truth>found": the share of data sets where the true
+          order's total on the method's own score beats the found order's;
+          "truth-start>found": where a local search from the true order
+          does (the true order's arrangement of unrelated variables is
+          arbitrary, so this is the fairer test of the search).
 
-Both methods get the same simulated data: random sparse linear DAGs with
-uniform noise (varkel.simulate_dag). For each size the table gives, averaged
-over the seeds:
+Unless said otherwise, both methods get the same simulated data: random
+sparse linear DAGs with uniform noise (varkel.simulate_dag). For each size
+the table gives, averaged over the seeds:
   seconds     wall time of one fit (order and pruned graph);
   order       share of ancestor pairs (a causes b, directly or not) that the
               causal order puts first-to-last correctly;
@@ -237,19 +248,11 @@ def five_tiers(order: list[int]) -> list[list[int]]:
     return [sorted(order[n * k // 5:n * (k + 1) // 5]) for k in range(5)]
 
 
-def large_section(options: argparse.Namespace) -> None:
-    from varkel._blocks.run import order_total
-    from varkel._blocks.windows import greedy_order
-    from varkel._search import prepare_search
-
-    def simulate(n: int, seed: int) -> Any:
-        return varkel.simulate_dag(n, options.samples, seed=1000 * n + seed,
-                                   edge_probability=2.0 / n)
-
-    tiered = {f"n{n}_s{seed}": simulate(n, seed)
+def tiers_section(options: argparse.Namespace) -> None:
+    """The true order cut into 5 tiers, given to both methods."""
+    tiered = {f"n{n}_s{seed}": varkel.simulate_dag(n, options.samples, seed=1000 * n + seed,
+                                                    edge_probability=2.0 / n)
               for n in options.tier_sizes for seed in range(options.large_seeds)}
-    free = {f"n{n}_s{seed}": simulate(n, seed)
-            for n in options.window_sizes for seed in range(options.large_seeds)}
     runs: dict[str, dict[str, Any]] = {}
     for key, sim in tiered.items():
         model, seconds = timed(lambda sim=sim: varkel.ExhaustiveLiNGAM(
@@ -257,18 +260,6 @@ def large_section(options: argparse.Namespace) -> None:
         runs.setdefault("varkel, 5 tiers", {})[key] = {
             "order": model.causal_order_, "adjacency": model.adjacency_matrix_,
             "seconds": seconds}
-    starts = []
-    for w in options.windows:
-        for key, sim in free.items():
-            model, seconds = timed(lambda sim=sim, w=w: varkel.ExhaustiveLiNGAM(
-                window=w).fit(sim.X))
-            runs.setdefault(f"varkel, window w={w}", {})[key] = {
-                "order": model.causal_order_, "adjacency": model.adjacency_matrix_,
-                "seconds": seconds}
-            prepared = prepare_search(sim.X, window=w)
-            data = ([prepared.searched], [prepared.reference_vector])
-            starts.append((key, w, order_total(*data, greedy_order(*data, None)),
-                           order_total(*data, model.causal_order_)))
     priors = {}
     for key, sim in tiered.items():
         n = sim.X.shape[1]
@@ -280,32 +271,112 @@ def large_section(options: argparse.Namespace) -> None:
         priors[f"{key}__pk"] = pk
     runs["DirectLiNGAM, 5 tiers"] = run_peer(
         "direct", {**{k: s.X for k, s in tiered.items()}, **priors}, "", 0)
-    runs["DirectLiNGAM"] = run_peer("direct", {k: s.X for k, s in free.items()}, "", 0)
 
-    def rows_of(datasets: dict[str, Any], names: list[str]) -> Any:
-        def rows(n: int) -> list[tuple[str, list[tuple[float, ...]]]]:
-            keys = [k for k in datasets if k.startswith(f"n{n}_")]
-            return [(name, [(runs[name][k]["seconds"],
-                             order_accuracy(datasets[k].adjacency, runs[name][k]["order"]),
-                             *edge_scores(datasets[k].adjacency,
-                                          np.asarray(runs[name][k]["adjacency"])))
-                            for k in keys]) for name in names]
-        return rows
+    def rows(n: int) -> list[tuple[str, list[tuple[float, ...]]]]:
+        keys = [k for k in tiered if k.startswith(f"n{n}_")]
+        return [(name, [(runs[name][k]["seconds"],
+                         order_accuracy(tiered[k].adjacency, runs[name][k]["order"]),
+                         *edge_scores(tiered[k].adjacency,
+                                      np.asarray(runs[name][k]["adjacency"])))
+                        for k in keys]) for name in ("varkel, 5 tiers", "DirectLiNGAM, 5 tiers")]
 
-    print(f"\n{options.large_seeds} sparse DAGs per size (2 parents per variable on average), "
+    print(f"\n{options.large_seeds} sparse DAGs per size (edge probability 2/n), "
           f"{options.samples} samples, uniform noise")
-    print_rows("5 tiers given to both", options.tier_sizes,
-               rows_of(tiered, ["varkel, 5 tiers", "DirectLiNGAM, 5 tiers"]))
-    print_rows("no tiers", options.window_sizes,
-               rows_of(free, [f"varkel, window w={w}" for w in options.windows]
-                       + ["DirectLiNGAM"]))
-    print("window search: total score of the greedy start and of the final order")
-    for key, w, start, final in starts:
-        print(f"  {key:<8} w={w:<3} start {start:.5f}  final {final:.5f}  (+{final - start:.5f})")
+    print_rows("5 tiers given to both", options.tier_sizes, rows)
+
+
+def cached_peer(arrays: dict[str, np.ndarray]) -> dict[str, Any]:
+    """DirectLiNGAM's results on the arrays, kept on disk by the arrays'
+    bits: a run of the benchmark again does not fit them again."""
+    cache = Path(os.environ.get("XDG_CACHE_HOME", Path.home() / ".cache")) / \
+        "varkel-toolchain" / "bench-lingam-results"
+    cache.mkdir(parents=True, exist_ok=True)
+    digest = hashlib.sha256()
+    for key in sorted(arrays):
+        digest.update(key.encode())
+        digest.update(np.ascontiguousarray(arrays[key]).tobytes())
+    path = cache / f"{digest.hexdigest()[:24]}.json"
+    if path.exists():
+        cached: dict[str, Any] = json.loads(path.read_text())
+        return cached
+    result = run_peer("direct", arrays, "", 0)
+    path.write_text(json.dumps(result))
+    return result
+
+
+def windows_row(width: int, sim: Any, data: Any, rows: dict[str, list[tuple[float, ...]]]
+                ) -> None:
+    """Today's window search on one data set, as a row of the large table."""
+    from varkel._blocks.run import order_total
+
+    windows, seconds = timed(lambda: varkel.ExhaustiveLiNGAM(window=width).fit(sim.X))
+    truth, found = (order_total(*data, o) for o in (sim.order, windows.causal_order_))
+    rows.setdefault(f"window w={width}", []).append((
+        seconds, order_accuracy(sim.adjacency, windows.causal_order_),
+        *edge_scores(sim.adjacency, windows.adjacency_matrix_)[2:],
+        float(truth > found), float("nan")))
+
+
+def large_section(options: argparse.Namespace) -> None:
+    """Past 30 variables without tiers, on data that is not easy
+    (_hard_data.py): today's window search, the large search and
+    DirectLiNGAM, cell by cell."""
+    from _hard_data import hard_dag
+    from varkel._blocks.candidates import CandidateScore, candidate_parents
+    from varkel._blocks.large import large_settings
+    from varkel._blocks.moves import LocalSearch, Precedence
+    from varkel._search import prepare_search
+
+    print(f"\n{options.large_seeds} DAGs per cell; noise family drawn per variable; density: "
+          "expected parents per variable; DirectLiNGAM only at --peer-sizes")
+    print(f"{'n':>4} {'m':>5} {'dens':>4} {'noise':<13} {'method':<15} {'seconds':>8} "
+          f"{'order':>6} {'F1':>6} {'SHD':>7} {'truth>found':>11} {'truth-start>found':>17}")
+    for n in options.large_sizes:
+        for m in options.large_samples:
+            for d_index, density in enumerate(options.densities):
+                for v_index, variant in enumerate(options.variants):
+                    sims = [hard_dag(n, m, (((n * 10007 + m) * 7 + d_index) * 2 + v_index) * 100
+                                     + seed, density=density, variant=variant)
+                            for seed in range(options.large_seeds)]
+                    rows: dict[str, list[tuple[float, ...]]] = {}
+                    for sim in sims if {"windows", "large"} & set(options.methods) else []:
+                        prepared = prepare_search(sim.X, search="large")
+                        data = ([prepared.searched], [prepared.reference_vector])
+                        if "windows" in options.methods:
+                            windows_row(options.windows[0], sim, data, rows)
+                        if "large" not in options.methods:
+                            continue
+                        large, seconds = timed(lambda sim=sim: varkel.ExhaustiveLiNGAM().fit(
+                            sim.X))
+                        settings = large_settings(n, m, beam=None, window=None)
+                        score = CandidateScore(*data, candidate_parents(
+                            data[0], settings.threshold))
+                        from_truth = LocalSearch(score, Precedence(None, n), settings.window,
+                                                 lambda: None).run(sim.order)
+                        found = large.total_score_
+                        rows.setdefault("large", []).append((
+                            seconds, order_accuracy(sim.adjacency, large.causal_order_),
+                            *edge_scores(sim.adjacency, large.adjacency_matrix_)[2:],
+                            float(score.total(sim.order) > found),
+                            float(score.total(from_truth) > found + 1e-9 * abs(found))))
+                    if n in options.peer_sizes and "peer" in options.methods:
+                        peer = cached_peer({f"s{k}": sim.X for k, sim in enumerate(sims)})
+                        rows["DirectLiNGAM"] = [
+                            (peer[f"s{k}"]["seconds"],
+                             order_accuracy(sim.adjacency, peer[f"s{k}"]["order"]),
+                             *edge_scores(sim.adjacency,
+                                          np.asarray(peer[f"s{k}"]["adjacency"]))[2:],
+                             float("nan"), float("nan"))
+                            for k, sim in enumerate(sims)]
+                    for method, values in rows.items():
+                        seconds, order, f1, shd, above, start_above = np.mean(values, axis=0)
+                        print(f"{n:>4} {m:>5} {density:>4g} {variant:<13} {method:<15} "
+                              f"{seconds:>8.1f} {order:>6.3f} {f1:>6.3f} {shd:>7.1f} "
+                              f"{above:>11.2f} {start_above:>17.2f}", flush=True)
 
 
 SECTIONS = {"single": single_section, "groups": groups_section, "var": var_section,
-            "large": large_section}
+            "tiers": tiers_section, "large": large_section}
 
 
 def main() -> None:
@@ -322,8 +393,16 @@ def main() -> None:
     parser.add_argument("--bootstrap", type=int, default=100)
     parser.add_argument("--large-seeds", type=int, default=5)
     parser.add_argument("--tier-sizes", type=int, nargs="+", default=[40, 100])
-    parser.add_argument("--window-sizes", type=int, nargs="+", default=[50, 100])
-    parser.add_argument("--windows", type=int, nargs="+", default=[12, 16])
+    parser.add_argument("--large-sizes", type=int, nargs="+", default=[50, 100, 200])
+    parser.add_argument("--large-samples", type=int, nargs="+", default=[300, 1000])
+    parser.add_argument("--densities", type=float, nargs="+", default=[1.5, 3.0])
+    parser.add_argument("--variants", nargs="+", default=["mixed", "near-gaussian"])
+    parser.add_argument("--peer-sizes", type=int, nargs="+", default=[50, 100])
+    parser.add_argument("--windows", type=int, nargs="+", default=[12])
+    parser.add_argument("--methods", nargs="+", choices=["windows", "large", "peer"],
+                        default=["windows", "large", "peer"],
+                        help="the large section's methods (run the peer apart to use both "
+                        "cores on a long run)")
     options = parser.parse_args()
     print(f"processor: {processor_name()}; kernel arithmetic "
           f"{varkel._engine.plan(0, 0)['arithmetic']}")

@@ -76,7 +76,7 @@ RNG = np.random.default_rng(0)
     ("X", "kwargs", "message"),
     [
         (np.ones((5, 5)), {}, "5 samples for 5 variables; it needs at least 6"),
-        (RNG.standard_normal((40, 31)), {}, "at most 30"),
+        (RNG.standard_normal((40, 31)), {"search": "exact"}, "at most 30"),
         (np.ones(10), {}, "two-dimensional"),
         ([["a", "b"], ["c", "d"]], {}, "numeric matrix"),
         (RNG.standard_normal((9, 2)), {"reference": "cauchy"}, "unknown reference 'cauchy'"),

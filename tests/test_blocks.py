@@ -96,9 +96,10 @@ def test_prior_knowledge_splits_forty_variables_into_exact_blocks():
     loose = -np.ones((40, 40))
     loose[np.ix_(truth[:5], truth[5:])] = 0  # blocks of 5 and 35
     with pytest.raises(varkel.InputError, match="blocks of up to 35 variables"):
-        varkel.causal_order(sim.X, prior_knowledge=loose)
-    windowed = varkel.causal_order(sim.X, prior_knowledge=loose, window=8)
-    assert windowed.search == "window w=8" and set(windowed.order[:5]) == set(truth[:5])
+        varkel.causal_order(sim.X, prior_knowledge=loose, search="exact")
+    for options, search in (({"window": 8}, "window w=8"), ({}, "large (pairwise start")):
+        found = varkel.causal_order(sim.X, prior_knowledge=loose, **options)
+        assert found.search.startswith(search) and set(found.order[:5]) == set(truth[:5])
 
 
 def search_input(X: np.ndarray, width: int):
@@ -145,14 +146,17 @@ def test_the_window_search_improves_on_its_start_and_no_window_can_improve(forty
 def test_blocks_and_windows_resume_and_do_not_depend_on_threads(forty, tmp_path):
     sim, found = forty
     tiers = [found.order[k:k + 10] for k in range(0, 40, 10)]
-    for options in ({"tiers": tiers}, {"window": 6}):
+    # The call that interrupts: the large search saves its state after its
+    # start's local search and after each restart, past its first steps.
+    for options, stop in (({"tiers": tiers}, 6), ({"window": 6}, 6),
+                          ({"search": "large", "window": 5}, 1000)):
         plain = varkel.causal_order(sim.X, threads=1, **options)
         assert varkel.causal_order(sim.X, threads=2, **options) == plain
         calls = []
 
-        def interrupt(done, total, calls=calls):
+        def interrupt(done, total, calls=calls, stop=stop):
             calls.append(done)
-            if len(calls) == 6:
+            if len(calls) == stop:
                 raise KeyboardInterrupt
 
         ck = tmp_path / str(len(options)) / next(iter(options))
@@ -163,10 +167,13 @@ def test_blocks_and_windows_resume_and_do_not_depend_on_threads(forty, tmp_path)
         assert varkel.causal_order(sim.X, threads=2, checkpoint=ck,
                                    progress=lambda d, t, r=resumed: r.append(d),
                                    **options) == plain
-        if "window" in options:  # one call a window: the first six are not searched again
+        if "tiers" not in options:
             whole: list[int] = []
             varkel.causal_order(sim.X, progress=lambda d, t, w=whole: w.append(d), **options)
-            assert len(resumed) == len(whole) - 6
+            if "search" in options:  # resumed after the restarts done
+                assert len(resumed) < len(whole) - stop // 2
+            else:  # one call a window: the first six are not searched again
+                assert len(resumed) == len(whole) - 6
 
 
 @pytest.mark.parametrize(("options", "message"), [

@@ -74,8 +74,9 @@ def test_graph_prints_edges_and_writes_pictures(tmp_path, capsys):
     assert result["names"] == names
     assert np.array_equal(result["order_margins"], model.order_margins_)
     assert result["runner_up_order"] == [names[j] for j in model.runner_up_order_]
-    assert result["diagnostics"] == [] and captured.err.startswith("runner-up order: ")
-    assert f"residuals: {model.independence_}".endswith(captured.err.splitlines()[1])
+    assert result["diagnostics"] == [] and captured.err.startswith("search: exact\nrunner-up "
+                                                                   "order: ")
+    assert f"residuals: {model.independence_}".endswith(captured.err.splitlines()[2])
     assert result["independence"]["pairs_tested"] == model.independence_.pairs_tested
     assert np.array_equal(result["adjacency_matrix"], model.adjacency_matrix_)
     assert {(e["from"], e["to"]) for e in result["edges"]} == {
@@ -103,7 +104,7 @@ def test_prior_knowledge_file_is_applied(tmp_path, capsys):
         ("a,b,c\n1,2,3\n4,5,6\n", "2 samples for 3 variables"),
         (",".join(f"c{j}" for j in range(31)) + "\n" + "".join(
             ",".join(str((k * 7919 + j * 104729) % 1000) for j in range(31)) + "\n"
-            for k in range(40)), "at most 30 at once: give tiers= "),
+            for k in range(40)), "columns 'c0' and 'c11' are collinear"),
         ("a,b\n1,2\n1,3\n1,4\n", "column 'a' is constant"),
         ("a;b\n1,5;2\n2;3\n", "row 2: '1,5' is not a number (decimal commas are not supported)"),
         ("a,b,a\n1,2,3\n2,3,1\n3,1,2\n4,4,4\n", "column name 'a' appears twice (columns 1 and 3)"),
@@ -208,8 +209,8 @@ def test_a_full_disk_is_one_line(data_file, tmp_path):
         done = subprocess.run([PYTHON, "-m", "varkel", "order", path], stdout=full,
                               stderr=subprocess.PIPE, text=True, timeout=120)
     assert done.returncode == 2
-    assert done.stderr == "python -m varkel: error: cannot write the output: No space left on " \
-                          "device\n"
+    assert done.stderr == "search: exact\npython -m varkel: error: cannot write the output: No " \
+                          "space left on device\n"
     done = run_cli("graph", path, "--dot", "/dev/full/g.dot")
     assert done.returncode == 2 and done.stderr.count("\n") == 1 and "cannot write" in done.stderr
     # A file-size limit cuts the first write short and fails the next.
@@ -295,7 +296,7 @@ def test_a_table_that_fits_is_read_and_searched_under_ulimit_v(tmp_path):
     X = np.random.default_rng(0).standard_normal((200_000, 3))
     done = order_under_address_limit(write_csv(tmp_path / "long.csv", X), 2**30 + 100 * 2**20)
     assert done.returncode == 0, done.stderr
-    assert done.stderr == "" and done.stdout.count("->") == 2
+    assert done.stderr == "search: exact\n" and done.stdout.count("->") == 2
 
 
 class FakeClock:
@@ -421,3 +422,48 @@ def test_a_launcher_without_mpi_is_named_instead_of_searching_n_times(data_file,
     assert main(["order", data_file[0]]) == 2
     err = capsys.readouterr().err
     assert err.count("of an MPI job without --mpi") == lines == err.count("\n")
+
+
+@pytest.mark.parametrize(("args", "tiers", "status", "lines"), [
+    (["--window", "4"], None, 0,
+     ["window ignored: 7 variables are searched exactly", "search: exact"]),
+    (["--beam", "3", "--window", "5"], None, 0,
+     ["window ignored: 7 variables are searched exactly",
+      "beam ignored: 7 variables are searched exactly", "search: exact"]),
+    (["--window", "6"], '"a,b",c\n1,d,e,f,g\n', 0,
+     ["window ignored: blocks of up to 5 variables are searched exactly",
+      "search: exact, in 2 blocks of 2, 5 variables"]),
+    ([], "a,b,c\n1,d,e,f,g\n", 2, ["tiers name 'a', which is not a column"]),
+    ([], '"a,b",0\nc,d,e,f,g\n', 0,
+     ["warning: TIERS: '0' is read as the column named '0', not as position 0 ('a,b'); "
+      "names win", "search: exact, in 2 blocks of 2, 5 variables"]),
+    *[(["--window", bad], None, 2,
+       [f"argument --window: must be a whole number from 2 to 25, got '{bad}'"])
+      for bad in ("-3", "0", "1", "26", "x")],
+    (["--beam", "0"], None, 2, ["argument --beam: must be a whole number of at least 1, got '0'"]),
+    (["--search", "exact", "--wide"], None, 2,
+     ["X has 31 variables; the exact search takes at most 30 at once: give --tiers FILE "
+      "(groups of variables, earlier groups first, at most 30 each) or --search large"]),
+])
+def test_the_command_line_says_what_it_did_with_windows_beams_and_tiers(
+        tmp_path, capsys, args, tiers, status, lines):
+    wide = "--wide" in args
+    args = [a for a in args if a != "--wide"]
+    X, _ = varkel.simulate_lingam(31 if wide else 7, 200, seed=4)
+    names = ["a,b", "0", "c", "d", "e", "f", "g"] if not wide else None
+    data = write_csv(tmp_path / "d.csv", X, names=names)
+    if names:  # the quoted name a CSV reader needs
+        text = (tmp_path / "d.csv").read_text().replace("a,b", '"a,b"', 1)
+        (tmp_path / "d.csv").write_text(text)
+    extra = []
+    if tiers is not None:
+        (tmp_path / "tiers.txt").write_text(tiers)
+        extra = ["--tiers", str(tmp_path / "tiers.txt")]
+    try:
+        code = main(["order", data, "--json", *args, *extra])
+    except SystemExit as usage:  # argparse's own refusals
+        code = usage.code
+    assert code == status
+    err = capsys.readouterr().err.replace(str(tmp_path / "tiers.txt"), "TIERS")
+    assert all(line in err for line in lines), err
+    assert len(err.strip().splitlines()) == len(lines)

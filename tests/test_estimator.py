@@ -191,7 +191,8 @@ def test_fit_follows_scikit_learn_conventions():
     model = varkel.ExhaustiveLiNGAM(threads=1)
     assert model.fit(sim.X) is model
     assert model.get_params() == {"prior_knowledge": None, "threads": 1, "random_state": None,
-                                  "margins": None, "tiers": None, "window": None}
+                                  "margins": None, "tiers": None, "search": "auto",
+                                  "window": None, "beam": None}
     assert model.n_features_in_ == 4 and not hasattr(model, "feature_names_in_")
     assert model.adjacency_matrix_.shape == (4, 4)
     with pytest.raises(varkel.InputError, match="not fitted"):

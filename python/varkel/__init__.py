@@ -19,6 +19,7 @@ graph each); VARExhaustiveLiNGAM the instantaneous and lagged graphs of a
 time series.
 """
 
+from varkel._blocks.plan import SEARCHES
 from varkel._bootstrap import BootstrapResult
 from varkel._data import column_table
 from varkel._diagnostics import Diagnostic
@@ -43,6 +44,7 @@ from varkel._version import VERSION as __version__
 
 __all__ = [
     "REFERENCES",
+    "SEARCHES",
     "BootstrapResult",
     "CausalOrder",
     "Diagnostic",

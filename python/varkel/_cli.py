@@ -57,6 +57,18 @@ def whole_number(text: str) -> int:
     return int(text)
 
 
+def window_width(text: str) -> int:
+    if not re.fullmatch(r"\s*[+-]?\d+\s*", text) or not 2 <= int(text) <= 25:
+        raise argparse.ArgumentTypeError(f"must be a whole number from 2 to 25, got {text!r}")
+    return int(text)
+
+
+def beam_width(text: str) -> int:
+    if not re.fullmatch(r"\s*[+-]?\d+\s*", text) or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"must be a whole number of at least 1, got {text!r}")
+    return int(text)
+
+
 def non_negative(text: str) -> int:
     value = whole_number(text)
     if value < 0:
@@ -93,7 +105,7 @@ def command_order(options: argparse.Namespace) -> dict[str, Any]:
         progress.close()
     if not reports(options):
         return {"text": None, "json": None}
-    report_search(result.search, result.blocks)
+    report_search(options, result.search, result.blocks or [result.order])
     ordered = [names[j] for j in result.order]
     return {"text": " -> ".join(ordered),
             "json": {"order": ordered, "order_indices": result.order, "total": result.total,
@@ -130,7 +142,7 @@ def command_graph(options: argparse.Namespace) -> dict[str, Any]:
     probabilities = None if bootstrap is None else bootstrap.get_probabilities()
     B = model.adjacency_matrix_
     margins = model.order_margins_
-    report_search(model.search_, model.blocks_)
+    report_search(options, model.search_, model.blocks_)
     checks = report_trust(model, names, X)
     edges = [{"from": names[j], "to": names[i], "weight": float(B[i, j]),
               **({} if probabilities is None else {"probability": float(probabilities[i, j])}),
@@ -214,14 +226,23 @@ def add_common(parser: argparse.ArgumentParser, *, data: bool = True,
                             help="prior knowledge: an n x n matrix of -1, 0, 1 in "
                                  "DirectLiNGAM's format (pk[i, j] = 1: column j is an "
                                  "ancestor of column i; 0: it is not)")
-        parser.add_argument("--tiers", metavar="TIERS.txt",
+        parser.add_argument("--tiers", metavar="FILE",
                             help="tiers: one a line, earlier tiers first, each its columns' "
-                                 "names or positions separated by commas; no variable is an "
-                                 "ancestor of an earlier tier's. Searched tier by tier, so "
-                                 "there may be more than 30 columns")
-        parser.add_argument("--window", type=whole_number, metavar="W",
-                            help="search blocks of more than 30 variables by windows of W "
-                                 "(2 to 25) consecutive positions")
+                                 "names or positions separated by commas (CSV: quote a name "
+                                 "with a comma; a column's name wins over a position); no "
+                                 "variable is an ancestor of an earlier tier's. Searched tier "
+                                 "by tier, each tier of up to 30 columns exactly")
+        parser.add_argument("--search", choices=varkel.SEARCHES, default="auto",
+                            help="how to search blocks of more than 30 variables: large (the "
+                                 "default unless only --window is given), window, or exact "
+                                 "(refuse them)")
+        parser.add_argument("--window", type=window_width, metavar="W",
+                            help="the windows' width (2 to 25): given alone, search blocks of "
+                                 "more than 30 variables by windows of W consecutive "
+                                 "positions; with --search large, that search's windows")
+        parser.add_argument("--beam", type=beam_width, metavar="K",
+                            help="start the large search from a beam over the subset lattice "
+                                 "that keeps K sets of variables a level")
         parser.add_argument("--checkpoint", metavar="DIR",
                             help="write each finished level of the search to DIR, and resume "
                                  "from it when run again on the same data")
@@ -252,8 +273,8 @@ def add_graph_options(parser: argparse.ArgumentParser) -> None:
 def build_parser(prog: str) -> argparse.ArgumentParser:
     parser = OneLineParser(prog=prog, description=(
         "Exhaustive causal discovery for linear non-Gaussian data: the best causal order "
-        "of up to 30 variables (more in tiers, or by windows), and the causal graph it "
-        "implies."))
+        "of up to 30 variables (more in tiers, or by the large search), and the causal graph "
+        "it implies."))
     parser.add_argument("--version", action="version", version=f"varkel {varkel.__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=OneLineParser)
@@ -383,7 +404,8 @@ def main(argv: Sequence[str] | None = None, prog: str = "varkel") -> int:
     except (UsageError, varkel.InputError, SearchDeclined, MemoryError) as error:
         # Under MPI every rank has the same failure; rank 0 reports it.
         if reports(options):
-            message = str(error) or "not enough memory"
+            message = (getattr(error, "command_line", None) or str(error)
+                       or "not enough memory")
             print(f"{prog}: error: {message}", file=sys.stderr)
         return EXIT_USAGE
     except Exception:

@@ -5,6 +5,7 @@ subcommands import this module; it imports none of them."""
 from __future__ import annotations
 
 import argparse
+import csv
 import ctypes
 import os
 import sys
@@ -76,42 +77,67 @@ def read_prior(path: str | None, names: list[str]) -> np.ndarray | None:
 
 def read_tiers(path: str | None, names: list[str]) -> list[list[str | int]] | None:
     """Tiers from a file: one tier a line, earlier tiers first, its columns'
-    names or positions (from 0) separated by commas; blank lines and lines
-    starting with # are skipped."""
+    names or positions (from 0) separated by commas, read as CSV (a name
+    with a comma is quoted); blank lines and lines starting with # are
+    skipped. An entry that is a column's name is that column, even when it
+    is also a number; a warning on standard error says so."""
     if path is None:
         return None
     try:
-        with open(path, encoding="utf-8") as handle:
+        with open(path, encoding="utf-8", newline="") as handle:
             lines = handle.read().splitlines()
     except (OSError, UnicodeDecodeError) as error:
         reason = error.strerror if isinstance(error, OSError) else "it is not UTF-8 text"
         raise UsageError(f"cannot read {path}: {reason or error}") from None
     tiers: list[list[str | int]] = []
-    for line in lines:
+    for number, line in enumerate(lines, start=1):
         if not line.strip() or line.lstrip().startswith("#"):
             continue
-        cells = [cell.strip() for cell in line.split(",") if cell.strip()]
-        tiers.append([cell if cell in names or not cell.isdigit() else int(cell)
-                      for cell in cells])
+        try:
+            (row,) = csv.reader([line], skipinitialspace=True, strict=True)
+        except csv.Error as error:
+            raise UsageError(f"{path}, line {number}: {error}") from None
+        tiers.append([_tier_entry(cell.strip(), names, path)
+                      for cell in row if cell.strip()])
     if not tiers:
         raise UsageError(f"{path} holds no tiers: give one tier a line, earlier tiers first")
     return tiers
 
 
+def _tier_entry(cell: str, names: list[str], path: str) -> str | int:
+    """A column's name, or else a position."""
+    if cell in names:
+        if cell.isdigit() and int(cell) < len(names) and names[int(cell)] != cell:
+            print(f"varkel: warning: {path}: {cell!r} is read as the column named {cell!r}, "
+                  f"not as position {cell} ({names[int(cell)]!r}); names win",
+                  file=sys.stderr)
+        return cell
+    return int(cell) if cell.isdigit() else cell
+
+
 def read_knowledge(options: argparse.Namespace, names: list[str]) -> dict[str, Any]:
-    """What the options say of the order: the estimators' prior_knowledge,
-    tiers and window."""
+    """What the options say of the order and its search: the estimators'
+    prior_knowledge, tiers, search, window and beam."""
     return {"prior_knowledge": read_prior(options.prior, names),
-            "tiers": read_tiers(options.tiers, names), "window": options.window}
+            "tiers": read_tiers(options.tiers, names), "search": options.search,
+            "window": options.window, "beam": options.beam}
 
 
-def report_search(search: str, blocks: list[list[int]] | None) -> None:
-    """How the order was searched, on standard error, when it was not one
-    exact search of every variable."""
-    if blocks is None or (len(blocks) == 1 and search == "exact"):
+def report_search(options: argparse.Namespace, search: str, blocks: list[list[int]]) -> None:
+    """How the order was searched, on standard error; and that --window or
+    --beam went unused when every block was searched exactly."""
+    sizes = [len(b) for b in blocks]
+    if search == "exact":
+        what = (f"{sizes[0]} variables are" if len(sizes) == 1
+                else f"blocks of up to {max(sizes)} variables are")
+        for flag, given in (("window", options.window), ("beam", options.beam)):
+            if given is not None:
+                print(f"{flag} ignored: {what} searched exactly", file=sys.stderr)
+    if len(sizes) == 1:
+        print(f"search: {search}", file=sys.stderr)
         return
-    print(f"search: {search}, in {len(blocks)} block{'s' * (len(blocks) != 1)} of "
-          f"{', '.join(str(len(b)) for b in blocks)} variables", file=sys.stderr)
+    print(f"search: {search}, in {len(sizes)} blocks of "
+          f"{', '.join(str(size) for size in sizes)} variables", file=sys.stderr)
 
 
 def read_input(options: argparse.Namespace, *,

@@ -78,7 +78,7 @@ def command_groups(options: argparse.Namespace) -> dict[str, Any]:
         if not reports(options):
             return {"text": None, "json": None}
         bootstrap = bootstrap_with_progress(options, model, data)
-    report_search(model.search_, model.blocks_)
+    report_search(options, model.search_, model.blocks_)
     report_runner_up(model, names)
     checks = [report_checks(found, independence, f"group {path}: ") for path, found, independence
               in zip(options.files, model.diagnostics(data), model.independence_, strict=True)]

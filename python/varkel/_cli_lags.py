@@ -31,7 +31,7 @@ def command_lags(options: argparse.Namespace) -> dict[str, Any]:
     if not reports(options):
         return {"text": None, "json": None}
     bootstrap = bootstrap_with_progress(options, model, named(names, X))
-    report_search(model.search_, model.blocks_)
+    report_search(options, model.search_, model.blocks_)
     checks = report_checks(model.diagnostics(named(names, X)), model.independence_)
     n_vars = len(names)
     probabilities = None if bootstrap is None else bootstrap.get_probabilities()

@@ -29,7 +29,7 @@ from varkel._graph import plot_graph, to_dot
 from varkel._independence import IndependenceCheck, check_independence, independence_p_values
 from varkel._margins import check_margins_option
 from varkel._mpi import agree_if
-from varkel._options import check_count, check_flag, check_threads
+from varkel._options import check_count, check_flag, check_threads, workers
 from varkel._params import EstimatorParams
 from varkel._prior import forbidden_edges
 from varkel._pruning import prune_adjacency
@@ -132,10 +132,26 @@ class ExhaustiveLiNGAM(EstimatorParams):
         which costs the sum of ``|T| 2^(|T|-1)`` scores instead of
         ``n 2^(n-1)``. Above 30 variables, prior_knowledge that splits the
         order into blocks is searched the same way.
+    search : "auto", "exact", "window" or "large"
+        How to search a block of more than 30 variables (more than 30
+        variables without tiers are one such block). "large" (what "auto",
+        the default, picks unless only ``window`` is given): each variable
+        is scored on the variables before it that are among its candidate
+        parents (those whose partial correlation with it a t-test at
+        |t| > 1.5 keeps), not on all of them; the search starts from
+        DirectLiNGAM's pairwise rule and moves single variables anywhere,
+        reorders windows exactly, and restarts from its best order shaken,
+        until nothing raises the total. "window": windows of ``window``
+        consecutive positions searched exactly on the whole prefix, from a
+        greedy order, until no window improves the total. "exact": such
+        blocks are refused. Up to 30 variables the search is always exact.
     window : None or int from 2 to 25
-        How to search a block of more than 30 variables: None refuses it; w
-        searches windows of w consecutive positions exactly, overlapping by
-        half, from a greedy order until no window improves the total.
+        The window search's width (given alone, it selects that search), or
+        the width of the large search's windows (default 12).
+    beam : None or int of at least 1
+        The large search starts from a beam over the subset lattice keeping
+        this many sets of variables a level (with a beam as wide as every
+        level, that is the exact search) in place of the pairwise rule.
 
     Attributes
     ----------
@@ -146,10 +162,13 @@ class ExhaustiveLiNGAM(EstimatorParams):
         units; unselected entries are exactly 0.
     total_score_ : float
         The best order's total score (searched in blocks: the blocks'
-        totals summed).
+        totals summed; a large-searched block's on its candidate-parent
+        score).
     search_ : str
         "exact" when every block was searched exactly, "window w=W" when a
-        block was window-searched.
+        block was window-searched, and the large search's settings, as in
+        "large (pairwise start, windows w=12, 10 restarts, candidate parents
+        |t| > 1.5)", when it searched one.
     blocks_ : list of lists of int
         The blocks searched one after another, as column indices; one block
         of every variable without tiers.
@@ -181,13 +200,16 @@ class ExhaustiveLiNGAM(EstimatorParams):
     def __init__(self, *, prior_knowledge: npt.ArrayLike | None = None, threads: int = 0,
                  random_state: int | np.random.Generator | None = None,
                  margins: bool | None = None, tiers: Any = None,
-                 window: int | None = None) -> None:
+                 search: str = "auto", window: int | None = None,
+                 beam: int | None = None) -> None:
         self.prior_knowledge = prior_knowledge
         self.threads = threads
         self.random_state = random_state
         self.margins = margins
         self.tiers = tiers
+        self.search = search
         self.window = window
+        self.beam = beam
 
     def fit(self, X: npt.ArrayLike, y: object = None, *,
             progress: ProgressCallback | None = None,
@@ -378,7 +400,7 @@ class ExhaustiveLiNGAM(EstimatorParams):
 
     def _prepared(self, X: npt.ArrayLike) -> PreparedSearch:
         return prepare_search(X, prior_knowledge=self.prior_knowledge, tiers=self.tiers,
-                              window=self.window)
+                              window=self.window, search=self.search, beam=self.beam)
 
     def _fitted_values(self, X: npt.ArrayLike) -> np.ndarray:
         data = as_data(X)
@@ -502,7 +524,3 @@ def stack_results(results: list[tuple[Any, ...]], shapes: tuple[tuple[int, ...],
     return [np.array([r[f] for r in results]).reshape(len(results), *shape)
             for f, shape in enumerate(shapes)]
 
-
-def workers(threads: int) -> int:
-    available = len(os.sched_getaffinity(0))
-    return available if threads == 0 else min(threads, available)

@@ -32,11 +32,11 @@ from varkel._data import Data, as_data, check_same_columns
 from varkel._diagnostics import Diagnostic, diagnose
 from varkel._effects import check_effect_indices, no_path_warning, total_effect, total_effects
 from varkel._errors import InputError
-from varkel._estimator import residual_independence, stack_results, workers
+from varkel._estimator import residual_independence, stack_results
 from varkel._graph import groups_to_dot, plot_graph
 from varkel._margins import check_margins_option
 from varkel._mpi import agree_if
-from varkel._options import check_count, check_flag, check_threads
+from varkel._options import check_count, check_flag, check_threads, workers
 from varkel._params import EstimatorParams
 from varkel._prior import forbidden_edges
 from varkel._pruning import prune_adjacency
@@ -110,9 +110,10 @@ def prepare_group(g: int, values: np.ndarray, names: list[str]) -> np.ndarray:
 
 
 def prepare_groups(X_list: Any, prior_knowledge: npt.ArrayLike | None, tiers: Any = None,
-                   window: object = None) -> PreparedGroups:
+                   window: object = None, search: object = "auto",
+                   beam: object = None) -> PreparedGroups:
     groups = read_groups(X_list)
-    plan = plan_order(prior_knowledge, tiers, window, group_names(groups))
+    plan = plan_order(prior_knowledge, tiers, window, group_names(groups), search, beam)
     searched, references = [], []
     for g, data in enumerate(groups):
         searched.append(prepare_group(g, data.values, data.names))
@@ -162,7 +163,8 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
         As in ExhaustiveLiNGAM; it never changes a result.
     random_state : int, numpy Generator or None
         Seeds :meth:`bootstrap`.
-    margins, window : as in ExhaustiveLiNGAM
+    margins, search, window, beam : as in ExhaustiveLiNGAM
+        The large search sums each group's score.
 
     Attributes
     ----------
@@ -192,13 +194,16 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
     def __init__(self, *, prior_knowledge: npt.ArrayLike | None = None, threads: int = 0,
                  random_state: int | np.random.Generator | None = None,
                  margins: bool | None = None, tiers: Any = None,
-                 window: int | None = None) -> None:
+                 search: str = "auto", window: int | None = None,
+                 beam: int | None = None) -> None:
         self.prior_knowledge = prior_knowledge
         self.threads = threads
         self.random_state = random_state
         self.margins = margins
         self.tiers = tiers
+        self.search = search
         self.window = window
+        self.beam = beam
 
     def fit(self, X_list: Any, y: object = None, *,
             progress: ProgressCallback | None = None,
@@ -248,7 +253,8 @@ class MultiGroupExhaustiveLiNGAM(EstimatorParams):
         return self
 
     def _prepared(self, X_list: Any) -> PreparedGroups:
-        return prepare_groups(X_list, self.prior_knowledge, self.tiers, self.window)
+        return prepare_groups(X_list, self.prior_knowledge, self.tiers, self.window,
+                              self.search, self.beam)
 
     def feature_names(self) -> list[str]:
         """The variables' names: the DataFrames', else x0, x1, ...

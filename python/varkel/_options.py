@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import operator
+import os
 
 import numpy as np
 
@@ -37,3 +38,10 @@ def check_flag(value: object, name: str) -> bool:
 def check_threads(value: object) -> int:
     """A thread count for the search: 0 for every processor available."""
     return min(check_count(value, "threads"), MAX_THREADS)
+
+
+def workers(threads: int) -> int:
+    """The threads a piece of work runs on: every processor this thread may
+    run on for 0, else at most that many."""
+    available = len(os.sched_getaffinity(0))
+    return available if threads == 0 else min(threads, available)

@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from varkel._blocks.plan import OrderPlan, plan_order
-from varkel._blocks.run import fit_blocks
+from varkel._blocks.run import fit_blocks, large_blocks
 from varkel._data import Data, as_data, prepare, refuse_collinear, refuse_constant
 from varkel._mpi import agree_if
 from varkel._options import check_flag, check_threads
@@ -44,7 +44,8 @@ class CausalOrder:
         The column names (a DataFrame's, else x0, x1, ...).
     search : str
         "exact" when every block was searched exactly, "window w=W" when a
-        block of more than 30 variables was window-searched.
+        block of more than 30 variables was window-searched, and the large
+        search's settings, "large (...)", when it searched one.
     blocks : list of lists of int, or None
         The blocks searched one after another (column indices), or None for
         one search of every column.
@@ -114,7 +115,8 @@ def prepare_search(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal
                    standardize: object = True,
                    prior_knowledge: npt.ArrayLike | None = None, tiers: Any = None,
                    window: object = None, names: list[str] | None = None,
-                   overwrite: bool = False) -> PreparedSearch:
+                   overwrite: bool = False, search: object = "auto",
+                   beam: object = None) -> PreparedSearch:
     """Checks X and the options and prepares the search. names: the columns'
     names when X is an array (as a table read from a file has them).
     overwrite=True lets a caller that owns the array X have it standardised
@@ -122,7 +124,7 @@ def prepare_search(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal
     values are then the searched ones."""
     scale = check_flag(standardize, "standardize")
     data = as_data(X, names, keep_layout=overwrite)
-    plan = plan_order(prior_knowledge, tiers, window, data.names)
+    plan = plan_order(prior_knowledge, tiers, window, data.names, search, beam)
     searched = prepare_values(data.values, data.names, scale=scale, overwrite=overwrite)
     name, R = resolve_reference(reference, data.values.shape[0])
     return PreparedSearch(data, searched, name, R, plan)
@@ -135,7 +137,7 @@ def run_search(prepared: PreparedSearch, *, threads: int,
     names = prepared.data.names
     if prepared.plan.blocks is not None:
         found = fit_blocks(prepared.searched, prepared.reference_vector, prepared.plan.blocks,
-                           window=prepared.plan.window, margins=False, threads=threads,
+                           large_blocks(prepared.plan), margins=False, threads=threads,
                            progress=progress, checkpoint=checkpoint, mpi=mpi)
         return CausalOrder(order=found.order, total=found.total, sinks=None,
                            reference=prepared.reference,
@@ -155,7 +157,8 @@ def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
                  window: int | None = None, progress: ProgressCallback | None = None,
                  checkpoint: str | os.PathLike[str] | None = None,
                  mpi: bool = False, names: Sequence[str] | None = None,
-                 copy: bool = True) -> CausalOrder:
+                 copy: bool = True, search: str = "auto",
+                 beam: int | None = None) -> CausalOrder:
     """The best ordering of the columns of X, by exhaustive search.
 
     Ctrl-C stops the search with KeyboardInterrupt. A search that cannot fit
@@ -190,9 +193,10 @@ def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
         splits the order into such blocks is used the same way above 30
         variables.
     window : None or int from 2 to 25
-        A block of more than 30 variables is then searched by windows of w
-        consecutive positions, and ``search`` says "window w=W". None refuses
-        such blocks.
+        Given alone, a block of more than 30 variables is searched by
+        windows of w consecutive positions from a greedy order, and
+        ``search`` says "window w=W". With search="large", the width of
+        that search's windows.
     progress : callable or None
         Called as ``progress(done, total)`` with the number of score
         evaluations done, at least every half second; an exception it raises
@@ -216,6 +220,16 @@ def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
         halves the memory the data takes; X then holds the searched values.
         A table made by :func:`varkel.column_table` is then also searched in
         place, without the search's own copy of the data.
+    search : "auto", "exact", "window" or "large"
+        How a block of more than 30 variables is searched (blocks of up to
+        30 are always searched exactly). "large": the large search (see
+        :class:`ExhaustiveLiNGAM`); "window": the window search; "exact":
+        such blocks are refused. "auto" (default): "window" when only a
+        window is given, else "large".
+    beam : None or int of at least 1
+        The large search then starts from a beam over the subset lattice
+        that keeps this many sets of variables a level, in place of
+        DirectLiNGAM's pairwise rule.
 
     Returns
     -------
@@ -229,6 +243,7 @@ def causal_order(X: npt.ArrayLike, *, reference: str | npt.ArrayLike = "normal",
     prepared = agree_if(use_mpi, lambda: prepare_search(
         X, reference=reference, standardize=standardize, prior_knowledge=prior_knowledge,
         tiers=tiers, window=window, names=None if names is None else list(names),
+        search=search, beam=beam,
         overwrite=overwrite))
     return run_search(prepared, threads=thread_count, progress=progress, checkpoint=checkpoint,
                       mpi=use_mpi)

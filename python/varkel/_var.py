@@ -36,10 +36,10 @@ from varkel._bootstrap import (
 from varkel._data import as_data, default_names, scale_exactly, scale_exponents
 from varkel._diagnostics import Diagnostic, diagnose, ordered
 from varkel._errors import InputError
-from varkel._estimator import residual_independence, stack_results, workers
+from varkel._estimator import residual_independence, stack_results
 from varkel._graph import plot_graph, to_dot, unrolled
 from varkel._mpi import agree_if
-from varkel._options import check_count, check_flag, check_threads
+from varkel._options import check_count, check_flag, check_threads, workers
 from varkel._params import EstimatorParams
 from varkel._prior import forbidden_edges
 from varkel._pruning import adaptive_lasso
@@ -185,12 +185,14 @@ class VARFit:
 
 @dataclass(frozen=True)
 class Knowledge:
-    """What the caller knows of the instantaneous order: ExhaustiveLiNGAM's
-    prior_knowledge, tiers and window."""
+    """What the caller knows of the instantaneous order, and how to search
+    it: ExhaustiveLiNGAM's prior_knowledge, tiers, window, search and beam."""
 
     prior_knowledge: Any = None
     tiers: Any = None
     window: Any = None
+    search: Any = "auto"
+    beam: Any = None
 
 
 @dataclass(frozen=True)
@@ -211,7 +213,8 @@ def prepare_var(X: np.ndarray, max_lags: int, criterion: str | None, knowledge: 
                 names: list[str]) -> PreparedVAR:
     """Every check that can fail on this process's data: the prior, the
     autoregression and its residuals, ready to search."""
-    plan = plan_order(knowledge.prior_knowledge, knowledge.tiers, knowledge.window, names)
+    plan = plan_order(knowledge.prior_knowledge, knowledge.tiers, knowledge.window, names,
+                      knowledge.search, knowledge.beam)
     lags = choose_lags(X, max_lags, criterion)
     autoregression = fit_autoregression(X, lags)
     residuals = autoregression.residuals
@@ -296,8 +299,8 @@ class VARExhaustiveLiNGAM(EstimatorParams):
         ``lags``.
     prior_knowledge : (n, n) array or None
         ExhaustiveLiNGAM's format, for the instantaneous order and B0.
-    tiers, window, threads, random_state : as in ExhaustiveLiNGAM
-        tiers and window for the instantaneous order.
+    tiers, search, window, beam, threads, random_state : as in ExhaustiveLiNGAM
+        tiers, search, window and beam for the instantaneous order.
 
     Attributes
     ----------
@@ -324,17 +327,21 @@ class VARExhaustiveLiNGAM(EstimatorParams):
     def __init__(self, *, lags: int = 1, criterion: str | None = "bic",
                  prior_knowledge: npt.ArrayLike | None = None, threads: int = 0,
                  random_state: int | np.random.Generator | None = None, tiers: Any = None,
-                 window: int | None = None) -> None:
+                 search: str = "auto", window: int | None = None,
+                 beam: int | None = None) -> None:
         self.lags = lags
         self.criterion = criterion
         self.prior_knowledge = prior_knowledge
         self.threads = threads
         self.random_state = random_state
         self.tiers = tiers
+        self.search = search
         self.window = window
+        self.beam = beam
 
     def _knowledge(self) -> Knowledge:
-        return Knowledge(self.prior_knowledge, self.tiers, self.window)
+        return Knowledge(self.prior_knowledge, self.tiers, self.window, self.search,
+                         self.beam)
 
     def _checked(self, X: npt.ArrayLike) -> tuple[np.ndarray, list[str], bool, int, str | None]:
         lags = check_count(self.lags, "lags")

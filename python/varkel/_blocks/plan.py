@@ -19,10 +19,14 @@ import numpy as np
 
 from varkel._data import MAX_VARS
 from varkel._errors import InputError
-from varkel._options import check_count
 from varkel._prior import before_pairs, check_prior_knowledge, successor_masks
 
 MIN_WINDOW, MAX_WINDOW = 2, 25
+DEFAULT_WINDOW = 12
+
+# How a block of more than 30 variables is searched: "auto" picks "window"
+# when a window is given alone, else "large"; "exact" refuses such blocks.
+SEARCHES = ("auto", "exact", "window", "large")
 
 
 @dataclass(frozen=True)
@@ -40,34 +44,70 @@ class OrderPlan:
     successors: list[int] | None        # every variable's, for one search
     blocks: list[Block] | None
     window: int | None
+    search: str = "exact"               # of blocks above 30: "window" or "large"
+    beam: int | None = None             # the large search's beam, if one was asked for
 
 
-def plan_order(prior_knowledge: Any, tiers: Any, window: object,
-               names: list[str]) -> OrderPlan:
-    """Checks the prior knowledge, the tiers and the window, and plans the
-    search: blocks when tiers are given or there are more than 30
-    variables."""
+def plan_order(prior_knowledge: Any, tiers: Any, window: object, names: list[str],
+               search: object = "auto", beam: object = None) -> OrderPlan:
+    """Checks the prior knowledge, the tiers, the window, the search and the
+    beam, and plans the search: blocks when tiers are given or there are
+    more than 30 variables."""
     n_vars = len(names)
-    width = check_window(window)
+    width, beam_width = check_window(window), check_beam(beam)
+    large_search = check_search(search, width, beam_width)
     tier_lists = check_tiers(tiers, names)
     pk = None if prior_knowledge is None else check_prior_knowledge(prior_knowledge, n_vars)
     pk = with_tiers(pk, tier_lists, n_vars, names)
     successors = None if pk is None else successor_masks(pk, names)
     if tier_lists is None and n_vars <= MAX_VARS:
-        return OrderPlan(pk, successors, None, width)
+        return OrderPlan(pk, successors, None, width, "exact", beam_width)
     blocks = split_blocks(pk, n_vars)
-    refuse_large_blocks(blocks, n_vars, width, tier_lists is not None)
-    return OrderPlan(pk, successors, blocks, width)
+    refuse_large_blocks(blocks, n_vars, large_search, tier_lists is not None)
+    if all(len(b.members) <= MAX_VARS for b in blocks):
+        large_search = "exact"
+    return OrderPlan(pk, successors, blocks, width, large_search, beam_width)
+
+
+def check_search(search: object, window: int | None, beam: int | None) -> str:
+    """The search of blocks above 30 variables: "exact" (refuse them),
+    "window" or "large"."""
+    if not isinstance(search, str) or search not in SEARCHES:
+        raise InputError(f"search must be one of {', '.join(map(repr, SEARCHES))}, "
+                         f"got {search!r}")
+    if beam is not None and search in ("exact", "window"):
+        raise InputError(f"beam= is the large search's; search={search!r} has none")
+    if search == "auto":
+        return "window" if window is not None and beam is None else "large"
+    return search
+
+
+def check_beam(beam: object) -> int | None:
+    if beam is None:
+        return None
+    return _whole_number(beam, f"beam must be None or a whole number of at least 1, "
+                         f"got {beam!r}", 1, None)
 
 
 def check_window(window: object) -> int | None:
     if window is None:
         return None
-    w = check_count(window, "window")
-    if not MIN_WINDOW <= w <= MAX_WINDOW:
-        raise InputError(f"window must be None or a whole number from {MIN_WINDOW} to "
-                         f"{MAX_WINDOW}, got {w}")
-    return w
+    return _whole_number(window, f"window must be None or a whole number from {MIN_WINDOW} "
+                         f"to {MAX_WINDOW}, got {window!r}", MIN_WINDOW, MAX_WINDOW)
+
+
+def _whole_number(value: object, message: str, low: int, high: int | None) -> int:
+    """value as an int from low to high (None: no limit); else InputError
+    with `message`, the same for every bad value."""
+    if isinstance(value, bool | np.bool_):
+        raise InputError(message)
+    try:
+        number = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise InputError(message) from None
+    if number < low or (high is not None and number > high):
+        raise InputError(message)
+    return int(number)
 
 
 def check_tiers(tiers: Any, names: list[str]) -> list[list[int]] | None:
@@ -188,16 +228,24 @@ def _block(members: list[int], pairs: list[tuple[int, int]]) -> Block:
     return Block(members, successors)
 
 
-def refuse_large_blocks(blocks: list[Block], n_vars: int, window: int | None,
+def _large_blocks_message(n_vars: int, largest: int, one_block: bool, tiers: str,
+                          large: str) -> str:
+    if one_block:
+        return (f"X has {n_vars} variables; the exact search takes at most {MAX_VARS} at "
+                f"once: give {tiers} (groups of variables, earlier groups first, at most "
+                f"{MAX_VARS} each) or {large} (a search of larger blocks)")
+    return (f"the order splits into blocks of up to {largest} variables; the exact search "
+            f"takes at most {MAX_VARS} at once: give finer {tiers} or {large} (a search of "
+            "larger blocks)")
+
+
+def refuse_large_blocks(blocks: list[Block], n_vars: int, search: str,
                         tiers_given: bool) -> None:
-    """Above 30 variables a block needs the window search."""
+    """Above 30 variables a block needs a window or large search."""
     largest = max(len(b.members) for b in blocks)
-    if largest <= MAX_VARS or window is not None:
-        return
-    if len(blocks) == 1 and not tiers_given:
-        raise InputError(f"X has {n_vars} variables; the exact search takes at most {MAX_VARS} "
-                         "at once: give tiers= (groups of variables, earlier groups first, at "
-                         f"most {MAX_VARS} each) or window= (a window search of larger blocks)")
-    raise InputError(f"the order splits into blocks of up to {largest} variables; the exact "
-                     f"search takes at most {MAX_VARS} at once: give finer tiers= or window= "
-                     "(a window search of larger blocks)")
+    if largest > MAX_VARS and search == "exact":
+        one_block = len(blocks) == 1 and not tiers_given
+        raise InputError(
+            _large_blocks_message(n_vars, largest, one_block, "tiers=", "search='large'"),
+            command_line=_large_blocks_message(n_vars, largest, one_block, "--tiers FILE",
+                                               "--search large"))

@@ -11,8 +11,10 @@ from typing import Any
 import numpy as np
 
 from varkel import _engine
-from varkel._blocks.plan import Block, OrderPlan
+from varkel._blocks.large import LargeSettings, large_search, large_settings
+from varkel._blocks.plan import DEFAULT_WINDOW, Block, OrderPlan
 from varkel._blocks.prefix import Prefix
+from varkel._blocks.state import StateFile
 from varkel._blocks.windows import (
     WindowState,
     engine_input,
@@ -35,7 +37,7 @@ class BlockedFit:
     margins: np.ndarray | None
     runner_up_order: list[int] | None
     runner_up_total: float | None
-    search: str            # "exact", or "window w=W" when a block was window-searched
+    search: str            # "exact", "window w=W", or the large search's description
     blocks: list[list[int]]
 
 
@@ -46,12 +48,31 @@ class _BlockResult:
     margins: OrderMargins | None
 
 
-def block_scores(size: int, window: int | None) -> int:
-    """The scores a block's search evaluates: all of them for an exact
-    search, two sweeps of windows (one to improve, one to confirm) else."""
-    if size <= MAX_VARS or window is None:
+@dataclass(frozen=True)
+class LargeBlocks:
+    """How blocks of more than 30 variables are searched."""
+
+    search: str            # "window" or "large"
+    window: int | None
+    beam: int | None
+
+    def settings(self, n_vars: int, n_samples: int) -> LargeSettings:
+        return large_settings(n_vars, n_samples, beam=self.beam, window=self.window)
+
+    def width(self) -> int:
+        return self.window or DEFAULT_WINDOW
+
+
+def block_scores(size: int, large: LargeBlocks, n_samples: int) -> int:
+    """The work a block's search is expected to take, for progress: its
+    scores for an exact search, two sweeps of windows (one to improve, one
+    to confirm) for the window search, the large search's steps else."""
+    if size <= MAX_VARS:
         return size << (size - 1) if size else 0
-    return 2 * len(window_starts(size, window)) * (window << (window - 1))
+    if large.search == "window":
+        width = large.width()
+        return 2 * len(window_starts(size, width)) * (width << (width - 1))
+    return large.settings(size, n_samples).planned_steps(size)
 
 
 def fit_planned(searched: Searched, reference: Searched, plan: OrderPlan, *,
@@ -60,7 +81,7 @@ def fit_planned(searched: Searched, reference: Searched, plan: OrderPlan, *,
     """The order as planned: one exact search of every variable (with the
     margins when wanted), or block by block."""
     if plan.blocks is not None:
-        return fit_blocks(searched, reference, plan.blocks, window=plan.window,
+        return fit_blocks(searched, reference, plan.blocks, large_blocks(plan),
                           margins=margins, threads=threads, progress=progress,
                           checkpoint=checkpoint, mpi=mpi)
     fitted = fit_order(searched, reference, plan.successors, margins=margins, threads=threads,
@@ -73,8 +94,12 @@ def fit_planned(searched: Searched, reference: Searched, plan: OrderPlan, *,
                       else found.runner_up_total, "exact", [list(range(n_vars))])
 
 
-def fit_blocks(searched: Searched, reference: Searched, blocks: list[Block], *,
-               window: int | None, margins: bool | None, threads: int,
+def large_blocks(plan: OrderPlan) -> LargeBlocks:
+    return LargeBlocks("window" if plan.search == "window" else "large", plan.window, plan.beam)
+
+
+def fit_blocks(searched: Searched, reference: Searched, blocks: list[Block],
+               large: LargeBlocks, *, margins: bool | None, threads: int,
                progress: ProgressCallback | None, checkpoint: str | os.PathLike[str] | None,
                mpi: bool) -> BlockedFit:
     """The best order block by block (see varkel._blocks): each block
@@ -82,14 +107,15 @@ def fit_blocks(searched: Searched, reference: Searched, blocks: list[Block], *,
     grouped = isinstance(searched, list)
     matrices = searched if isinstance(searched, list) else [searched]
     references = reference if isinstance(reference, list) else [reference]
-    windowed = any(len(b.members) > MAX_VARS for b in blocks)
-    if windowed and mpi and checkpoint is not None:
-        raise InputError("a window search cannot be checkpointed under MPI; drop one of "
-                         "checkpoint and mpi")
-    _check_memory(blocks, window, [m.shape[0] for m in matrices], threads)
-    scores = [block_scores(len(b.members), window) for b in blocks]
+    n_samples = sum(m.shape[0] for m in matrices)
+    large_sizes = [len(b.members) for b in blocks if len(b.members) > MAX_VARS]
+    if large_sizes and mpi and checkpoint is not None:
+        raise InputError(f"a {large.search} search cannot be checkpointed under MPI; drop one "
+                         "of checkpoint and mpi")
+    _check_memory(blocks, large, [m.shape[0] for m in matrices], threads)
+    scores = [block_scores(len(b.members), large, n_samples) for b in blocks]
     prefix = Prefix(matrices)
-    results = []
+    results, regressed_out = [], 0
     for k, block in enumerate(blocks):
         data = prefix.searched(block.members)
         where = None if checkpoint is None else os.path.join(os.fspath(checkpoint),
@@ -100,15 +126,23 @@ def fit_blocks(searched: Searched, reference: Searched, blocks: list[Block], *,
                                block.successors, margins=margins,
                                threads=threads, progress=report, checkpoint=where, mpi=mpi)
             local, total, found = fitted.order, fitted.total, fitted.margins
-        else:
-            assert window is not None
-            local = _windows(data, references, block, window, grouped=grouped,
+        elif large.search == "window":
+            local = _windows(data, references, block, large.width(), grouped=grouped,
                              threads=threads, progress=report, checkpoint=where, mpi=mpi)
             total, found = order_total(data, references, local), None
+        else:
+            local, total = _large(data, references, block,
+                                  large.settings(len(block.members), n_samples),
+                                  regressed_out=regressed_out, grouped=grouped, threads=threads,
+                                  progress=report, checkpoint=where, mpi=mpi)
+            found = None
         results.append(_BlockResult([block.members[j] for j in local], total, found))
         prefix.extend(block.members)
-    return _joined(results, blocks, matrices[0].shape[1],
-                   f"window w={window}" if windowed else "exact")
+        regressed_out += len(block.members)
+    described = ("exact" if not large_sizes else f"window w={large.width()}"
+                 if large.search == "window"
+                 else large.settings(max(large_sizes), n_samples).describe())
+    return _joined(results, blocks, matrices[0].shape[1], described)
 
 
 def order_total(matrices: list[np.ndarray], references: list[np.ndarray],
@@ -142,6 +176,26 @@ def _windows(data: list[np.ndarray], references: list[np.ndarray], block: Block,
             store.close()
 
 
+def _large(data: list[np.ndarray], references: list[np.ndarray], block: Block,
+           settings: LargeSettings, *, regressed_out: int, grouped: bool, threads: int,
+           progress: ProgressCallback | None, checkpoint: str | None,
+           mpi: bool) -> tuple[list[int], float]:
+    """The large search of one block, its state kept in its checkpoint
+    directory (locked for the run) when one is given."""
+    digest = fingerprint(engine_input(data, grouped), engine_input(references, grouped),
+                         block.successors).hex() + f" {settings}"
+    store = None if checkpoint is None or mpi else Checkpoint(checkpoint, b"",
+                                                                data[0].shape[1])
+    try:
+        return large_search(data, references, block.successors, settings,
+                            regressed_out=regressed_out, threads=threads, progress=progress,
+                            state=StateFile(None if store is None else checkpoint,
+                                            "large-state.json", digest), mpi=mpi)
+    finally:
+        if store is not None:
+            store.close()
+
+
 def _shifted(progress: ProgressCallback | None, before: int, after: int
              ) -> Callable[[int, int], Any] | None:
     """A block's progress as progress of the whole run."""
@@ -150,10 +204,15 @@ def _shifted(progress: ProgressCallback | None, before: int, after: int
     return lambda done, total: progress(before + done, before + total + after)
 
 
-def _check_memory(blocks: list[Block], window: int | None, samples: list[int],
+def _check_memory(blocks: list[Block], large: LargeBlocks, samples: list[int],
                   threads: int) -> None:
-    """Refuses a run whose largest search cannot fit, before the first."""
-    largest = max(min(len(b.members), window or MAX_VARS) for b in blocks)
+    """Refuses a run whose largest engine search cannot fit, before the
+    first. The large search's own memory is that of the data's copies."""
+    sizes = [len(b.members) if len(b.members) <= MAX_VARS else large.width()
+             for b in blocks if len(b.members) <= MAX_VARS or large.search == "window"]
+    if not sizes:
+        return
+    largest = max(sizes)
     plan = _engine.plan(largest, samples if len(samples) > 1 else samples[0], threads=threads)
     if plan["bytes"] > plan["available_bytes"]:
         raise MemoryError(f"a search of {largest} variables needs "

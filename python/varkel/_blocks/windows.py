@@ -21,17 +21,14 @@ positions, can then be reordered for a higher total.
 
 from __future__ import annotations
 
-import json
-import os
 from collections.abc import Callable
-from pathlib import Path
 from typing import Any
 
 import numpy as np
 
 from varkel import _engine
 from varkel._blocks.prefix import Prefix
-from varkel._checkpoint import CheckpointError, read_regular, write_regular
+from varkel._blocks.state import StateFile
 from varkel._sinks import order_from_sinks, search_sinks
 
 # A window's new order must beat the current one by more than this share of
@@ -119,27 +116,18 @@ class WindowState:
     NAME = "window-state.json"
 
     def __init__(self, directory: str | None, fingerprint: str) -> None:
-        self.path = None if directory is None else Path(directory) / self.NAME
-        self.fingerprint = fingerprint
+        self.file = StateFile(directory, self.NAME, fingerprint)
 
     def load(self) -> tuple[list[int], list[bool], int] | None:
-        if self.path is None or not os.path.lexists(self.path):
+        state = self.file.load()
+        if state is None:
             return None
-        try:
-            state = json.loads(read_regular(self.path))
-            if state["fingerprint"] != self.fingerprint:
-                raise CheckpointError(f"checkpoint {self.path.parent} was written for other "
-                                      "inputs; use another path or delete it")
-            return (list(state["order"]), [bool(p) for p in state["pending"]],
-                    int(state["next"]))
-        except (ValueError, KeyError, TypeError):
-            raise CheckpointError(f"checkpoint file {self.path} is damaged") from None
+        return self.file.fields(lambda: (list(state["order"]),
+                                         [bool(p) for p in state["pending"]],
+                                         int(state["next"])))
 
     def save(self, order: list[int], pending: list[bool], next_window: int) -> None:
-        if self.path is not None:
-            write_regular(self.path, json.dumps({
-                "fingerprint": self.fingerprint, "order": order, "pending": pending,
-                "next": next_window}).encode())
+        self.file.save(order=order, pending=pending, next=next_window)
 
 
 def window_search(matrices: list[np.ndarray], references: list[np.ndarray],
