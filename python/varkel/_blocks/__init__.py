@@ -11,12 +11,17 @@ with the same done to them. So each block is an ordinary exact search of
 its own variables, on the data with every earlier block regressed out, and
 the best order is the blocks' best orders one after another.
 
-A block of more than 30 variables is searched by windows (see windows.py):
-from a greedy order, each run of w consecutive positions is searched
-exactly on the data with the positions before it regressed out, until a
-sweep of windows improves nothing.
+A block of more than 30 variables is searched by the large search
+(large.py) or by windows (windows.py). The window search starts from a
+greedy order and searches each run of w consecutive positions exactly on
+the data with the positions before it regressed out, until a sweep of
+windows improves nothing. The large search scores each variable against its
+candidate parents among its predecessors only (candidates.py), starts from
+DirectLiNGAM's pairwise rule or a beam (starts.py, beam.py), and moves
+single variables and exact windows (moves.py), with restarts.
 
 plan.py turns tiers and prior knowledge into blocks; prefix.py regresses
-out what comes before; windows.py is the window search; run.py searches the
-blocks and puts their orders, totals and margins together.
+out what comes before; state.py keeps a block search's checkpoint file;
+run.py searches the blocks and puts their orders, totals and margins
+together.
 """

@@ -107,7 +107,8 @@ def fit_blocks(searched: Searched, reference: Searched, blocks: list[Block],
     grouped = isinstance(searched, list)
     matrices = searched if isinstance(searched, list) else [searched]
     references = reference if isinstance(reference, list) else [reference]
-    n_samples = sum(m.shape[0] for m in matrices)
+    # the candidate parents are tested group by group: the smallest group sets the bar
+    n_samples = min(m.shape[0] for m in matrices)
     large_sizes = [len(b.members) for b in blocks if len(b.members) > MAX_VARS]
     if large_sizes and mpi and checkpoint is not None:
         raise InputError(f"a {large.search} search cannot be checkpointed under MPI; drop one "
