@@ -137,8 +137,9 @@ class ExhaustiveLiNGAM(EstimatorParams):
         variables without tiers are one such block). "large" (what "auto",
         the default, picks unless only ``window`` is given): each variable
         is scored on the variables before it that are among its candidate
-        parents (those whose partial correlation with it a t-test at
-        |t| > 1.5 keeps), not on all of them; the search starts from
+        parents (those whose partial correlation with it, given all the
+        others, exceeds 0.1 in size, or 70/m above m = 700 samples, with
+        ``t > 1.5``), not on all of them; the search starts from
         DirectLiNGAM's pairwise rule and moves single variables anywhere,
         reorders windows exactly, and restarts from its best order shaken,
         until nothing raises the total. "window": windows of ``window``
@@ -167,8 +168,8 @@ class ExhaustiveLiNGAM(EstimatorParams):
     search_ : str
         "exact" when every block was searched exactly, "window w=W" when a
         block was window-searched, and the large search's settings, as in
-        "large (pairwise start, windows w=12, 10 restarts, candidate parents
-        |t| > 1.5)", when it searched one.
+        "large (pairwise start, windows w=12, restarts until 20 fail,
+        candidate parents ``|partial r| > 0.1``)", when it searched one.
     blocks_ : list of lists of int
         The blocks searched one after another, as column indices; one block
         of every variable without tiers.
