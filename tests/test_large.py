@@ -14,6 +14,7 @@ from varkel._blocks.beam import beam_order
 from varkel._blocks.candidates import CandidateScore, candidate_parents
 from varkel._blocks.large import large_search, large_settings
 from varkel._blocks.moves import LocalSearch, Precedence, best_insertion, grid_starts, window_order
+from varkel._blocks.starts import pairwise_order
 from varkel._blocks.state import StateFile
 from varkel._search import prepare_search
 
@@ -199,3 +200,49 @@ def test_mpi_ranks_find_the_order_one_process_finds(tmp_path):
     lines = sorted(done.stdout.splitlines())
     expected = f"{alone.total.hex()} {alone.order}"
     assert [line.split(" ", 1)[1] for line in lines] == [expected] * 2
+
+
+def slow_pairwise_order(X: np.ndarray, must_precede: dict[int, set[int]]) -> list[int]:
+    """DirectLiNGAM's rule pair by pair: the next variable is the one whose
+    pairwise likelihood ratios against the others left are least negative
+    (squared negative parts summed), with maximum-entropy approximations."""
+    def standard(u: np.ndarray) -> np.ndarray:
+        return (u - u.mean()) / u.std()
+
+    def entropy(u: np.ndarray) -> float:
+        return float((1 + np.log(2 * np.pi)) / 2 - 79.047 * (np.mean(np.log(np.cosh(u)))
+                     - 0.37457) ** 2 - 7.4129 * np.mean(u * np.exp(-u * u / 2)) ** 2)
+
+    R, remaining, order = X.astype(float).copy(), list(range(X.shape[1])), []
+    while remaining:
+        allowed = [v for v in remaining if must_precede.get(v, set()) <= set(order)]
+        measures = []
+        for i in allowed:
+            measure = 0.0
+            for j in (j for j in remaining if j != i):
+                xi, xj = standard(R[:, i]), standard(R[:, j])
+                r = np.mean(xi * xj)
+                ratio = (entropy(xj) + entropy(standard(xi - r * xj))
+                         - entropy(xi) - entropy(standard(xj - r * xi)))
+                measure += min(0.0, ratio) ** 2
+            measures.append(measure)
+        chosen = allowed[int(np.argmin(measures))]
+        order.append(chosen)
+        remaining.remove(chosen)
+        x = R[:, chosen] - R[:, chosen].mean()
+        for k in remaining:
+            R[:, k] -= x * (x @ (R[:, k] - R[:, k].mean())) / (x @ x)
+    return order
+
+
+@pytest.mark.parametrize(("seed", "must_precede"), [
+    (0, {}), (1, {}), (2, {v: set(range(v - 2)) for v in range(2, 9)}),
+    (3, {v: {0, 1} for v in range(2, 9)} | {5: {0, 1, 7}})])
+def test_the_pairwise_start_is_directlingams_rule(seed, must_precede):
+    X = varkel.simulate_dag(9, 400, seed=seed, edge_probability=0.4).X
+    successors = [sum(1 << b for b, before in must_precede.items() if a in before)
+                  for a in range(9)]
+    for threads in (1, 2):
+        assert pairwise_order([prepare_search(X).searched], Precedence(successors, 9),
+                              threads=threads, step=lambda *_: None) == \
+            slow_pairwise_order(X, must_precede)

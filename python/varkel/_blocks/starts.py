@@ -46,15 +46,39 @@ def _standardized(columns: np.ndarray) -> np.ndarray:
     return np.asarray(centred / centred.std(axis=0))
 
 
-def _pair_measure(Y: np.ndarray, rho: np.ndarray, H: np.ndarray, i: int) -> float:
-    """How strongly the pairwise models contradict x_i coming first: the sum,
-    over the others, of the squared negative parts of the likelihood ratio."""
-    r_i = Y[:, [i]] - Y * rho[i]           # x_i on each x_j
-    r_j = Y - Y[:, [i]] * rho[i]           # each x_j on x_i
+def _residual_entropies(Y: np.ndarray, rho: np.ndarray, a: int) -> np.ndarray:
+    """The entropy of x_a's residual on each x_b (the entry for b = a is not
+    used)."""
     with np.errstate(invalid="ignore", divide="ignore"):
-        ratio = (H + entropy(_standardized(r_i))) - (H[i] + entropy(_standardized(r_j)))
-    ratio[i] = 0.0
-    return float(np.sum(np.minimum(0.0, np.nan_to_num(ratio)) ** 2))
+        return entropy(_standardized(Y[:, [a]] - Y * rho[a]))
+
+
+def _entropies_on(Y: np.ndarray, rho: np.ndarray, a: int) -> np.ndarray:
+    """The entropy of each x_b's residual on x_a."""
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return entropy(_standardized(Y - Y[:, [a]] * rho[a]))
+
+
+def _measures(residual: np.ndarray, remaining: list[int], allowed: list[int],
+              spread: Callable[..., Iterator[np.ndarray]]) -> np.ndarray:
+    """How strongly the pairwise models contradict each allowed x_i coming
+    first: the sum, over the others, of the squared negative parts of the
+    likelihood ratio H_j + E[i, j] - H_i - E[j, i], where E[a, b] is the
+    entropy of x_a's residual on x_b."""
+    Y = _standardized(residual[:, remaining])
+    rho = Y.T @ Y / Y.shape[0]
+    rho = np.triu(rho) + np.triu(rho, 1).T  # exactly symmetric, so E[a, b] has one value
+    H = entropy(Y)
+    rows = [remaining.index(v) for v in allowed]
+    if 2 * len(rows) >= len(remaining):  # each residual's entropy once
+        E = np.array(list(spread(partial(_residual_entropies, Y, rho), range(len(remaining)))))
+        on_x, on_others = E[rows], E[:, rows].T
+    else:  # few allowed: only the pairs they are in
+        on_x = np.array(list(spread(partial(_residual_entropies, Y, rho), rows)))
+        on_others = np.array(list(spread(partial(_entropies_on, Y, rho), rows)))
+    ratio = (H + on_x) - (H[rows, None] + on_others)
+    ratio[np.arange(len(rows)), rows] = 0.0
+    return np.asarray(np.sum(np.minimum(0.0, np.nan_to_num(ratio)) ** 2, axis=1))
 
 
 def pairwise_order(matrices: Sequence[np.ndarray], precedence: Precedence, *, threads: int,
@@ -65,7 +89,7 @@ def pairwise_order(matrices: Sequence[np.ndarray], precedence: Precedence, *, th
     n_vars = residuals[0].shape[1]
     remaining, order, placed = list(range(n_vars)), [], 0
     with ThreadPoolExecutor(threads) if threads > 1 else nullcontext() as pool:
-        spread: Callable[..., Iterator[float]] = map if pool is None else pool.map
+        spread: Callable[..., Iterator[np.ndarray]] = map if pool is None else pool.map
         while remaining:
             allowed = [v for v in remaining if precedence.placeable(v, placed)]
             if len(allowed) == 1 or len(remaining) == 1:
@@ -73,13 +97,7 @@ def pairwise_order(matrices: Sequence[np.ndarray], precedence: Precedence, *, th
             else:
                 measures = np.zeros(len(allowed))
                 for residual in residuals:
-                    Y = _standardized(residual[:, remaining])
-                    rho = Y.T @ Y / Y.shape[0]
-                    H = entropy(Y)
-                    where = [remaining.index(v) for v in allowed]
-                    measures += np.fromiter(
-                        spread(partial(_pair_measure, Y, rho, H), where), dtype=np.float64,
-                        count=len(where))
+                    measures += _measures(residual, remaining, allowed, spread)
                 chosen = allowed[int(np.argmin(measures))]
             order.append(chosen)
             remaining.remove(chosen)
