@@ -4,7 +4,8 @@ together: the order, the total, the margins and the runner-up order."""
 from __future__ import annotations
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any
 
@@ -158,23 +159,35 @@ def order_total(matrices: list[np.ndarray], references: list[np.ndarray],
     return total
 
 
+@contextmanager
+def _block_directory(checkpoint: str | None, mpi: bool, n_vars: int) -> Iterator[str | None]:
+    """The block's checkpoint directory, locked for the run; None when no
+    state is kept (no checkpoint, or under MPI)."""
+    store = None if checkpoint is None or mpi else Checkpoint(checkpoint, b"", n_vars)
+    try:
+        yield None if store is None else checkpoint
+    finally:
+        if store is not None:
+            store.close()
+
+
+def _block_digest(data: list[np.ndarray], references: list[np.ndarray], block: Block,
+                  grouped: bool, search: str) -> str:
+    """What a block search's saved state must match: its inputs and settings."""
+    return fingerprint(engine_input(data, grouped), engine_input(references, grouped),
+                       block.successors).hex() + f" {search}"
+
+
 def _windows(data: list[np.ndarray], references: list[np.ndarray], block: Block, window: int,
              *, grouped: bool, threads: int, progress: ProgressCallback | None,
              checkpoint: str | None, mpi: bool) -> list[int]:
     """The window search of one block, its state kept in its checkpoint
-    directory (locked for the run) when one is given."""
-    digest = fingerprint(engine_input(data, grouped), engine_input(references, grouped),
-                         block.successors).hex() + f" window {window}"
-    store = None if checkpoint is None or mpi else Checkpoint(checkpoint, b"",
-                                                                data[0].shape[1])
-    try:
+    directory when one is given."""
+    digest = _block_digest(data, references, block, grouped, f"window {window}")
+    with _block_directory(checkpoint, mpi, data[0].shape[1]) as directory:
         return window_search(data, references, block.successors, window, grouped=grouped,
                              threads=threads, progress=progress,
-                             state=WindowState(None if store is None else checkpoint, digest),
-                             mpi=mpi)
-    finally:
-        if store is not None:
-            store.close()
+                             state=WindowState(directory, digest), mpi=mpi)
 
 
 def _large(data: list[np.ndarray], references: list[np.ndarray], block: Block,
@@ -182,19 +195,12 @@ def _large(data: list[np.ndarray], references: list[np.ndarray], block: Block,
            progress: ProgressCallback | None, checkpoint: str | None,
            mpi: bool) -> tuple[list[int], float]:
     """The large search of one block, its state kept in its checkpoint
-    directory (locked for the run) when one is given."""
-    digest = fingerprint(engine_input(data, grouped), engine_input(references, grouped),
-                         block.successors).hex() + f" {settings}"
-    store = None if checkpoint is None or mpi else Checkpoint(checkpoint, b"",
-                                                                data[0].shape[1])
-    try:
+    directory when one is given."""
+    digest = _block_digest(data, references, block, grouped, f"{settings}")
+    with _block_directory(checkpoint, mpi, data[0].shape[1]) as directory:
         return large_search(data, references, block.successors, settings,
                             regressed_out=regressed_out, threads=threads, progress=progress,
-                            state=StateFile(None if store is None else checkpoint,
-                                            "large-state.json", digest), mpi=mpi)
-    finally:
-        if store is not None:
-            store.close()
+                            state=StateFile(directory, "large-state.json", digest), mpi=mpi)
 
 
 def _shifted(progress: ProgressCallback | None, before: int, after: int
