@@ -11,8 +11,9 @@ predecessors depends on its parents only, so regressing on the predecessors
 that can be parents loses nothing there.
 
 A variable's candidate parents are the variables whose partial correlation
-with it, given all the others, is above 0.1 in size (and not ruled out by a
-t-test at |t| > 1.5): its Markov blanket, generously. Recall matters more
+with it, given all the others, is above a threshold in size (0.1, lower
+with many samples: see large.large_settings) and not ruled out by a t-test
+at |t| > 1.5: its Markov blanket, generously. Recall matters more
 than precision here: a parent left out leaves its share of the variable in
 the residual, while a spare regressor costs about 1 / samples of it. The
 set is symmetric, and with several groups the union of theirs. It is fixed for
